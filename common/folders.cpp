@@ -1,0 +1,80 @@
+#include "folders.h"
+
+#include "globals.h"
+#include "text.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+#include <memory>
+
+static std::wstring MachineFolder(const wchar_t* leaf)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK)
+        return std::wstring();
+    return std::wstring(buffer) + VendorPathPiece() + L"\\" + serviceName + leaf;
+}
+
+std::wstring GetDataFolder() { return MachineFolder(L"\\Data"); }
+std::wstring GetLogsFolder() { return MachineFolder(L"\\Logs"); }
+std::wstring VendorPathPiece() { return L"\\" + vendorName; }
+
+bool ReadRegistryValue(std::wstring subKey, std::wstring valueName, std::wstring& out)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, valueName.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return false;
+    }
+    // Room for a terminator the stored data may lack.
+    const DWORD room = size + 2 * sizeof(wchar_t);
+    std::unique_ptr<BYTE[]> data(new BYTE[room]());
+    DWORD type = 0;
+    DWORD got = size;
+    LONG queried = RegQueryValueExW(key, valueName.c_str(), nullptr, &type, data.get(), &got);
+    RegCloseKey(key);
+    if (queried != ERROR_SUCCESS) {
+        out.clear();
+        return false;
+    }
+    if (type == REG_DWORD && got >= sizeof(DWORD)) {
+        DWORD value;
+        memcpy(&value, data.get(), sizeof value);
+        out = FormatWString(L"%d", static_cast<int>(value));
+        return true;
+    }
+    if (type == REG_SZ) {
+        const wchar_t* text = reinterpret_cast<const wchar_t*>(data.get());
+        out.assign(text, wcsnlen(text, got / sizeof(wchar_t)));
+        return true;
+    }
+    out.clear();
+    return false;
+}
+
+std::wstring MakeLongPath(std::wstring path)
+{
+    if (path.size() > 2 && path[0] == L'\\' && path[1] == L'\\')
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
+std::wstring RemoveTrailingBackslash(std::wstring path)
+{
+    if (path.at(path.size() - 1) == L'\\')
+        path.erase(path.size() - 1);
+    return path;
+}
+
+bool CreateDirectoryPath(std::wstring path)
+{
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == L'\\')
+            CreateDirectoryW(path.substr(0, i + 1).c_str(), nullptr);
+    }
+    return true;
+}

@@ -1,0 +1,3 @@
+#include "log.h"
+
+const LogWriterConfig logWriterConfig = {L"VarnBackupGUILog.txt", 2000};

@@ -1,0 +1,42 @@
+#pragma once
+// The backup destination: share connection, machine folder, UUID-named stored
+// versions, and the copy back for a restore.
+#include <windows.h>
+#include <winnetwk.h>
+
+#include <string>
+
+#include "file_record.h"
+
+// Connect calls of share destinations (failed ones included) minus their Disconnects.
+extern volatile LONG connectionCount;
+
+class NetworkDestination {
+public:
+    NetworkDestination();
+    ~NetworkDestination();
+
+    bool Connect(std::wstring destination, std::wstring user, std::wstring password);
+    bool Disconnect();
+    bool BackupFile(FileRecord& record);
+    bool DeleteMirroredFile(FileRecord record);
+
+    std::wstring destinationPath;
+    NETRESOURCEW netResource;
+    wchar_t remoteName[260];
+    bool isUnc;
+};
+
+bool AppendMachineFolder(std::wstring& path);
+std::wstring GetComputerNameString();
+std::wstring NewUuidString();
+bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes);
+DWORD CALLBACK CopyProgressRoutine(LARGE_INTEGER totalSize, LARGE_INTEGER transferred,
+                                   LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
+                                   DWORD streamNumber, DWORD reason, HANDLE source, HANDLE target,
+                                   LPVOID context);
+
+// The copy call behind BackupFile and RestoreFile; tests replace it, because
+// Wine never calls the progress routine and ignores the cancel flag.
+typedef BOOL(WINAPI* CopyFileFunction)(LPCWSTR, LPCWSTR, LPPROGRESS_ROUTINE, LPVOID, LPBOOL, DWORD);
+extern CopyFileFunction copyFileFunction;

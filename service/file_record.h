@@ -1,0 +1,39 @@
+#pragma once
+// One scanned or stored file or folder, and the folder walk that classifies
+// entries by file identity against the stored state.
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct FileRecord {
+    std::string path;       // UTF-8, watched folder + "\" + names
+    std::string oldPath;    // for a moved entry: the stored path
+    std::string name;       // last path component
+    FILETIME lastWrite;     // UTC, whole seconds
+    std::string localPath;  // stored copy at the destination
+    uint32_t attributes;
+    uint8_t moved;
+    uint8_t unchanged;
+    uint8_t added;
+    uint8_t modified;
+    uint64_t size;
+    uint64_t selfId;
+    uint64_t parentId;
+    uint64_t oldParentId;
+    uint64_t volumeId;
+
+    FileRecord();
+    FileRecord(std::string path, FILETIME lastWrite, uint32_t attributes, uint64_t selfId,
+               uint64_t parentId, std::string name, uint64_t size, uint64_t volumeId);
+};
+
+typedef std::map<uint64_t, FileRecord> KnownFileMap;
+typedef std::vector<FileRecord> ScanList;
+
+// File index of the entry (0: no identity); writes the volume serial on success.
+uint64_t GetFileId(std::string path, uint64_t& volumeId);
+std::string KindText(uint32_t attributes);  // "Folder" or "File"
+bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort);

@@ -1,0 +1,56 @@
+#pragma once
+// Small fixtures for tests that run under Wine in the build's prefix.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+// A fresh, empty folder under C:\varntest, removed with everything in it at
+// the end of the scope.
+class TempFolder {
+public:
+    explicit TempFolder(const std::wstring& label = L"t");
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// Removes a file or a folder tree; missing paths are fine.
+void RemoveTree(const std::wstring& path);
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path);  // "" when it cannot be read
+bool FileExists(const std::wstring& path);
+std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, without . and ..
+
+std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& utf8);
+
+// The backup settings key, emptied at the start and removed at the end of the scope.
+class SettingsScope {
+public:
+    SettingsScope();
+    ~SettingsScope();
+    void Set(const std::wstring& name, const std::wstring& value);          // REG_SZ
+    void SetDword(const std::wstring& name, DWORD value);                   // REG_DWORD
+    void SetRaw(const std::wstring& name, DWORD type, const void* data, DWORD size);
+};
+
+// Makes the per-machine Data and Logs folders (and the folders above them) for
+// the scope; removes the Varnoke folder tree again at the end.
+class MachineFolders {
+public:
+    MachineFolders();
+    ~MachineFolders();
+    std::wstring data() const;
+    std::wstring logs() const;
+};
+
+}  // namespace test

@@ -1,0 +1,10 @@
+#pragma once
+// The control centre's side of the control pipe: blocking, one request per connection.
+#include <windows.h>
+
+#include <string>
+
+bool ReadPipeMessage(HANDLE pipe, std::string& text);
+bool WritePipeMessage(HANDLE pipe, std::string text);
+void WritePipeMessageOrThrow(HANDLE pipe, std::string text);  // throws unsigned long 2
+std::string SendPipeCommand(std::string command, std::string argument);
