@@ -58,17 +58,23 @@ if ! check_sqlite; then
   check_sqlite || { say "SQLite digests do not match"; exit 1; }
 fi
 
-# The project's own Wine prefix (never ~/.wine). Mono and Gecko are not wanted.
+# The project's own Wine prefixes (never ~/.wine): a pristine template that
+# system tests copy, and the prefix the unit tests share. Mono and Gecko are not wanted.
+template=$build/wineprefix-template
 prefix=$build/wineprefix
-if [ ! -f "$prefix/system.reg" ] || [ ! -f "$prefix/.varn-ready" ]; then
-  say "making the Wine prefix $prefix"
-  rm -rf "$prefix"
+if [ ! -f "$template/.varn-ready" ]; then
+  say "making the Wine prefix $template"
+  rm -rf "$template" "$prefix"
   mkdir -p "$build"
-  WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    wineboot -i >/dev/null 2>&1 || true
-  WINEPREFIX=$prefix wineserver -w
-  [ -f "$prefix/system.reg" ] || { say "wineboot made no prefix"; exit 1; }
-  touch "$prefix/.varn-ready"
+  WINEPREFIX=$template WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    wineboot -i </dev/null >/dev/null 2>&1 || true
+  WINEPREFIX=$template wineserver -w
+  [ -f "$template/system.reg" ] || { say "wineboot made no prefix"; exit 1; }
+  touch "$template/.varn-ready"
+fi
+if [ ! -f "$prefix/.varn-ready" ]; then
+  rm -rf "$prefix"
+  cp -a "$template" "$prefix"
 fi
 
 say "configuring $build"

@@ -1,0 +1,87 @@
+# Sourced by the system test scripts. Each test gets a Wine prefix of its own
+# (a copy of the build's pristine template), its own output folder, and leaves
+# nothing running.
+#
+#   varn_begin NAME        make $VARN_OUT (output folder) and a fresh prefix; start its server
+#   varn_wine ARGS...      run a Windows program in the test's prefix
+#   varn_wait_for SECONDS COMMAND...   poll COMMAND every 0.2 s until it succeeds; fails after SECONDS
+#   varn_xvfb              start an Xvfb display for the test (DISPLAY is exported)
+#   varn_fail TEXT         report a failure and end the test
+#   varn_c PATH            the Linux path of a C:\ path in the test's prefix
+# Cleanup (server killed, Xvfb stopped, prefix removed) runs on exit.
+set -u
+
+: "${VARN_BUILD:?VARN_BUILD must name the build folder}"
+VARN_TEMPLATE_PREFIX=${VARN_TEMPLATE_PREFIX:-$VARN_BUILD/wineprefix-template}
+
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+varn_fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+varn_cleanup() {
+  local status=$?
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX:-}" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    # give the server a moment to let go of the prefix before it is removed
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+      pgrep -f "wineserver.*" >/dev/null 2>&1 || break
+      sleep 0.1
+    done
+    if [ "${VARN_KEEP_PREFIX:-0}" != 1 ]; then rm -rf "$WINEPREFIX"; fi
+  fi
+  if [ -n "${VARN_XVFB_PID:-}" ]; then kill "$VARN_XVFB_PID" 2>/dev/null || true; fi
+  exit $status
+}
+
+varn_begin() {
+  local name=$1
+  VARN_OUT=$VARN_BUILD/test-output/$name
+  rm -rf "$VARN_OUT"
+  mkdir -p "$VARN_OUT"
+  export WINEPREFIX=$VARN_OUT/prefix
+  trap varn_cleanup EXIT
+  cp -a "$VARN_TEMPLATE_PREFIX" "$WINEPREFIX" || varn_fail "could not copy the template prefix"
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  # Wine's own background processes start with the first program; give them no
+  # output pipes, or they would hold the test runner's pipes open.
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+varn_wine() {
+  wine "$@"
+}
+
+varn_c() {
+  # C:\a\b -> <prefix>/drive_c/a/b
+  local p=${1#[Cc]:}
+  p=${p//\\//}
+  printf '%s/drive_c%s\n' "$WINEPREFIX" "$p"
+}
+
+varn_wait_for() {
+  local limit=$1; shift
+  local end=$(( $(date +%s%N) + limit * 1000000000 ))
+  while [ "$(date +%s%N)" -lt "$end" ]; do
+    "$@" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+
+varn_xvfb() {
+  local n
+  for n in $(seq 90 140); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    VARN_XVFB_PID=$!
+    export DISPLAY=":$n"
+    if varn_wait_for 10 test -e /tmp/.X11-unix/X$n; then return 0; fi
+    kill "$VARN_XVFB_PID" 2>/dev/null || true
+  done
+  varn_fail "no Xvfb display could be started"
+}
