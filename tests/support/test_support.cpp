@@ -2,6 +2,7 @@
 
 #include "folders.h"
 #include "globals.h"
+#include "log.h"
 
 #include <shlobj.h>
 
@@ -150,8 +151,11 @@ static std::wstring CommonAppData()
     return buffer;
 }
 
+static int machineFolderScopes = 0;
+
 MachineFolders::MachineFolders()
 {
+    ++machineFolderScopes;
     const std::wstring vendor = CommonAppData() + VendorPathPiece();
     CreateDirectoryW(vendor.c_str(), nullptr);
     CreateDirectoryW((vendor + L"\\" + serviceName).c_str(), nullptr);
@@ -159,9 +163,28 @@ MachineFolders::MachineFolders()
     CreateDirectoryW(logs().c_str(), nullptr);
 }
 
-MachineFolders::~MachineFolders() { RemoveTree(CommonAppData() + VendorPathPiece()); }
+MachineFolders::~MachineFolders()
+{
+    if (--machineFolderScopes == 0)
+        RemoveTree(CommonAppData() + VendorPathPiece());
+}
 
 std::wstring MachineFolders::data() const { return GetDataFolder(); }
 std::wstring MachineFolders::logs() const { return GetLogsFolder(); }
+
+LogCapture::LogCapture()
+{
+    ResetLogWriterForTest();
+    OpenLogFile(L"");
+}
+
+LogCapture::~LogCapture() { ResetLogWriterForTest(); }
+
+std::wstring LogCapture::fileName() const
+{
+    return folders_.logs() + L"\\" + logWriterConfig.baseName + L".0.txt";
+}
+
+std::string LogCapture::text() const { return ReadFileBytes(fileName()); }
 
 }  // namespace test

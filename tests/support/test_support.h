@@ -44,13 +44,27 @@ public:
 };
 
 // Makes the per-machine Data and Logs folders (and the folders above them) for
-// the scope; removes the Varnoke folder tree again at the end.
+// the scope; removes the Varnoke folder tree again when the last such scope ends.
 class MachineFolders {
 public:
     MachineFolders();
     ~MachineFolders();
     std::wstring data() const;
     std::wstring logs() const;
+};
+
+// Opens the program's log writer on a fresh first file in the Logs folder for
+// the scope; text() is everything written to it so far. The writer is reset at
+// the end, so later log calls do nothing.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::string text() const;
+    std::wstring fileName() const;
+
+private:
+    MachineFolders folders_;
 };
 
 }  // namespace test
