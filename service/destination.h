@@ -3,6 +3,7 @@
 // versions, and the copy back for a restore.
 #include <windows.h>
 #include <winnetwk.h>
+#include <rpc.h>
 
 #include <string>
 
@@ -40,3 +41,13 @@ DWORD CALLBACK CopyProgressRoutine(LARGE_INTEGER totalSize, LARGE_INTEGER transf
 // Wine never calls the progress routine and ignores the cancel flag.
 typedef BOOL(WINAPI* CopyFileFunction)(LPCWSTR, LPCWSTR, LPPROGRESS_ROUTINE, LPVOID, LPBOOL, DWORD);
 extern CopyFileFunction copyFileFunction;
+
+// The share connection calls; tests replace them, because Wine has no SMB client.
+typedef DWORD(WINAPI* AddConnectionFunction)(LPNETRESOURCEW, LPCWSTR, LPCWSTR, DWORD);
+typedef DWORD(WINAPI* CancelConnectionFunction)(LPCWSTR, DWORD, BOOL);
+extern AddConnectionFunction addConnectionFunction;
+extern CancelConnectionFunction cancelConnectionFunction;
+
+// The UUID source behind NewUuidString; tests replace it to make it fail.
+typedef RPC_STATUS(RPC_ENTRY* UuidCreateFunction)(UUID*);
+extern UuidCreateFunction uuidCreateFunction;

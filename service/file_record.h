@@ -37,3 +37,7 @@ typedef std::vector<FileRecord> ScanList;
 uint64_t GetFileId(std::string path, uint64_t& volumeId);
 std::string KindText(uint32_t attributes);  // "Folder" or "File"
 bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort);
+
+// Test seam: when set, called with each record right after the walk appended it.
+// Null in the service.
+extern void (*walkRecordObserver)(const FileRecord& record);

@@ -1,0 +1,166 @@
+// Times a first backup pass and a pass without change of the real watcher code
+// over one folder tree, and the parts a pass spends its time in.
+//   backup_pass_bench SOURCE DESTINATION
+// Writes the settings, the Data and Logs folders and a fresh state database
+// of its prefix; run it in a prefix of its own (bench/backup_pass_bench.sh).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "destination.h"
+#include "file_rows.h"
+#include "folders.h"
+#include "globals.h"
+#include "log.h"
+#include "service_state.h"
+#include "text.h"
+#include "watcher.h"
+
+namespace {
+
+volatile uint8_t stopByte = 0;
+int wakeUps = 0;
+double copySeconds = 0;
+LARGE_INTEGER frequency;
+
+double Now()
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
+}
+
+// One wake-up, then the stop.
+void WINAPI OneWakeUp(DWORD)
+{
+    if (++wakeUps > 1)
+        stopByte = 1;
+}
+
+unsigned long long ZeroClock() { return 0; }
+
+BOOL WINAPI TimedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
+                      DWORD flags)
+{
+    const double start = Now();
+    const BOOL result = CopyFileExW(source, target, progress, context, cancel, flags);
+    copySeconds += Now() - start;
+    return result;
+}
+
+double Pass(std::vector<WatchedFolder*>& folders)
+{
+    wakeUps = 0;
+    stopByte = 0;
+    copySeconds = 0;
+    const double start = Now();
+    directoryWatcher(&folders);
+    return Now() - start;
+}
+
+void SetSetting(const std::wstring& name, const std::wstring& value)
+{
+    HKEY key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, SettingsKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+void OpenDatabase(const std::wstring& path)
+{
+    DeleteFileW(path.c_str());
+    databasePath = FormatString("%S", path.c_str());
+    sqlite3_open(databasePath.c_str(), &databaseConnection);
+    sqlite3_exec(databaseConnection, createWatchDirectoriesStatement, nullptr, nullptr, nullptr);
+    sqlite3_exec(databaseConnection, createFileListStatement, nullptr, nullptr, nullptr);
+}
+
+size_t StoredFiles(const std::wstring& folder)
+{
+    size_t count = 0;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        if (wcslen(data.cFileName) == 36)
+            ++count;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return count;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: backup_pass_bench SOURCE DESTINATION\n");
+        return 2;
+    }
+    QueryPerformanceFrequency(&frequency);
+    const std::wstring source = argv[1];
+    const std::wstring destination = argv[2];
+
+    CreateDirectoryPath(GetDataFolder() + L"\\");
+    CreateDirectoryPath(GetLogsFolder() + L"\\");
+    OpenLogFile(L"");
+    InitializeCriticalSection(&fileRowsLock);
+    InitializeCriticalSection(&watchListLock);
+    serviceStopFlag = &stopByte;
+    OpenDatabase(GetDataFolder() + databaseFileName);
+
+    SetSetting(destinationValueName, destination);
+    SetSetting(scanIntervalValueName, L"0");
+    SetSetting(maxVersionsValueName, L"5");
+    watcherSleep = OneWakeUp;
+    watcherClock = ZeroClock;
+    copyFileFunction = TimedCopy;
+
+    WatchedFolder folder;
+    folder.folderPath = FormatString("%S", source.c_str());
+    std::vector<WatchedFolder*> folders{&folder};
+
+    const double first = Pass(folders);
+    const double firstCopy = copySeconds;
+    const double unchanged = Pass(folders);
+    const size_t stored = StoredFiles(destination + L"\\" + serviceName + L"\\" + GetComputerNameString());
+
+    // The parts, measured on their own over the same tree.
+    stopByte = 0;
+    KnownFileMap known;
+    ScanList found;
+    double start = Now();
+    WalkFolder(known, found, folder.folderPath, &folder.abortRequested);
+    const double walk = Now() - start;
+
+    sqlite3_close(databaseConnection);
+    OpenDatabase(GetDataFolder() + L"\\insert-bench.trdb");
+    start = Now();
+    for (FileRecord record : found) {
+        record.localPath = "\\\\?\\C:\\bench\\VarnBack\\HOST\\01234567-89ab-cdef-0123-456789abcdef";
+        InsertFileRow(record);
+    }
+    const double insert = Now() - start;
+    sqlite3_close(databaseConnection);
+    databaseConnection = nullptr;
+
+    // A first pass writes about five lines per file (walk, added twice, copied, insert).
+    const std::string line = "File " + folder.folderPath + "\\folder07\\sub3\\file0042.dat was Added";
+    start = Now();
+    for (size_t i = 0; i < found.size() * 5; ++i)
+        LogMessageA("%s", line.c_str());
+    const double log = Now() - start;
+
+    printf("entries %u stored %u\n", static_cast<unsigned>(found.size()), static_cast<unsigned>(stored));
+    printf("first_pass %.3f\n", first);
+    printf("first_pass_copy %.3f\n", firstCopy);
+    printf("unchanged_pass %.3f\n", unchanged);
+    printf("walk_only %.3f\n", walk);
+    printf("insert_only %.3f\n", insert);
+    printf("log_only %.3f\n", log);
+    return 0;
+}

@@ -1,0 +1,107 @@
+#include "change_processing.h"
+
+#include "destination.h"
+#include "file_rows.h"
+#include "folders.h"
+#include "globals.h"
+#include "log.h"
+#include "password.h"
+#include "service_state.h"
+#include "text.h"
+
+static const char* const changeListFrame = "***********************************************";
+
+static void LogText(const std::string& text) { LogMessageA("%s", text.c_str()); }
+
+static std::string AddedText(const FileRecord& record)
+{
+    return KindText(record.attributes) + " " + record.path + " was " + "Added";
+}
+
+static std::string MovedText(const FileRecord& record)
+{
+    return KindText(record.attributes) + " " + record.path + " was " + "moved/renamed from \r\n" + record.oldPath +
+           "\r\nto " + record.path + "\r\n " +
+           FormatString("file id %I64X, old parent ID  %I64X, PID i%I64X", record.selfId, record.oldParentId,
+                        record.parentId);
+}
+
+static std::string ModifiedText(const FileRecord& record)
+{
+    return KindText(record.attributes) + " " + record.path + " was " + "modified";
+}
+
+static std::string GoneText(const FileRecord& record)
+{
+    return KindText(record.attributes) + " " + record.path + " was deleted\r\n";
+}
+
+static void StoreVersion(NetworkDestination& destination, FileRecord& record)
+{
+    if (destination.BackupFile(record))
+        InsertFileRow(record);
+}
+
+void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& known)
+{
+    current.clear();
+
+    std::wstring destinationText, userText, passwordText;
+    ReadRegistryValue(SettingsKey(), destinationValueName, destinationText);
+    ReadRegistryValue(SettingsKey(), usernameValueName, userText);
+    ReadRegistryValue(SettingsKey(), passwordValueName, passwordText);
+    DecryptPassword(passwordText);
+
+    NetworkDestination destination;
+    LogMessageA("Logging in");
+    destination.Connect(destinationText, userText, passwordText);
+    LogMessageA("Log on complete");
+
+    LogText(changeListFrame);
+    LogText("Change List");
+    LogText(changeListFrame);
+
+    for (const FileRecord& record : found) {
+        if (StopRequested())
+            break;
+        if (record.added)
+            LogText(AddedText(record));
+        current[record.selfId] = record;
+    }
+
+    for (const auto& entry : known) {
+        if (StopRequested())
+            break;
+        if (current.find(entry.first) != current.end())
+            continue;
+        LogText(GoneText(entry.second));
+        // Rows go only once what was stored for them is gone.
+        if (destination.DeleteMirroredFile(entry.second))
+            DeleteFileRows(entry.first, entry.second.volumeId);
+    }
+
+    for (const FileRecord& original : found) {
+        if (StopRequested())
+            break;
+        FileRecord record = original;
+        if (record.added) {
+            LogText(AddedText(record));
+            StoreVersion(destination, record);
+        }
+        if (record.moved) {
+            LogText(MovedText(record));
+            StoreVersion(destination, record);
+        }
+        if (record.modified) {
+            LogText(ModifiedText(record));
+            StoreVersion(destination, record);
+        }
+    }
+
+    LogText(changeListFrame);
+
+    known = current;
+    current.clear();
+
+    destination.Disconnect();
+}

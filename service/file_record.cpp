@@ -1,0 +1,224 @@
+#include "file_record.h"
+
+#include "folders.h"
+#include "log.h"
+#include "service_state.h"
+#include "text.h"
+
+void (*walkRecordObserver)(const FileRecord& record) = nullptr;
+
+FileRecord::FileRecord()
+    : lastWrite(),
+      attributes(0),
+      moved(0),
+      unchanged(0),
+      added(0),
+      modified(0),
+      size(0),
+      selfId(0),
+      parentId(0),
+      oldParentId(0),
+      volumeId(0)
+{
+}
+
+FileRecord::FileRecord(std::string path, FILETIME lastWrite, uint32_t attributes, uint64_t selfId,
+                       uint64_t parentId, std::string name, uint64_t size, uint64_t volumeId)
+    : path(path),
+      name(name),
+      lastWrite(lastWrite),
+      attributes(attributes),
+      moved(0),
+      unchanged(0),
+      added(0),
+      modified(0),
+      size(size),
+      selfId(selfId),
+      parentId(parentId),
+      oldParentId(0),
+      volumeId(volumeId)
+{
+    // Stored stamps hold whole seconds, so the listed time is cut to them too;
+    // a time the calendar cannot hold is kept as listed.
+    SYSTEMTIME calendar = {};
+    if (FileTimeToSystemTime(&lastWrite, &calendar)) {
+        calendar.wMilliseconds = 0;
+        SystemTimeToFileTime(&calendar, &this->lastWrite);
+    }
+}
+
+uint64_t GetFileId(std::string path, uint64_t& volumeId)
+{
+    std::wstring widePath;
+    Utf8ToWide(path, widePath, CP_UTF8);
+    HANDLE handle = CreateFileW(MakeLongPath(widePath).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    uint64_t id = 0;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (GetFileInformationByHandle(handle, &information)) {
+        id = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+        volumeId = information.dwVolumeSerialNumber;
+    }
+    CloseHandle(handle);
+    return id;
+}
+
+std::string KindText(uint32_t attributes)
+{
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? "Folder" : "File";
+}
+
+namespace {
+
+void Classify(const KnownFileMap& known, FileRecord& record, bool isFolder)
+{
+    KnownFileMap::const_iterator stored = known.find(record.selfId);
+    if (stored == known.end() || stored->second.volumeId != record.volumeId) {
+        record.added = 1;
+        return;
+    }
+    const FileRecord& before = stored->second;
+    if (ToLowerAscii(record.name) != ToLowerAscii(before.name) || record.parentId != before.parentId) {
+        record.moved = 1;
+        record.oldPath = before.path;
+        record.oldParentId = before.parentId;
+    }
+    if (isFolder) {
+        if (!record.moved)
+            record.unchanged = 1;
+        return;
+    }
+    if (CompareFileTime(&before.lastWrite, &record.lastWrite) != 0 || before.size != record.size)
+        record.modified = 1;
+    if (!record.moved && !record.modified)
+        record.unchanged = 1;
+}
+
+// One folder being listed. The walk keeps these on the heap rather than
+// recursing, so the depth of a tree never bears on the thread's stack.
+struct Level {
+    HANDLE find;
+    std::string folder;
+    uint64_t id;
+    uint64_t volumeId;
+    bool pending;  // data holds an entry not yet handled
+    WIN32_FIND_DATAW data;
+};
+
+bool OpenListing(const std::string& folder, Level& level)
+{
+    std::wstring wideFolder;
+    Utf8ToWide(folder, wideFolder, CP_UTF8);
+    level.find = FindFirstFileW((MakeLongPath(wideFolder) + L"\\*.*").c_str(), &level.data);
+    if (level.find == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        LogMessageW(L"%s could not be scanned. Win32 Error Code %lu", wideFolder.c_str(), error);
+        return false;
+    }
+    level.folder = folder;
+    level.pending = true;
+    return true;
+}
+
+// A folder that is already being listed further up is a link back into the
+// tree: following it would never end.
+bool OnDescentPath(const std::vector<Level>& levels, uint64_t id, uint64_t volumeId)
+{
+    for (const Level& level : levels) {
+        if (level.id == id && level.volumeId == volumeId)
+            return true;
+    }
+    return false;
+}
+
+bool StopNow(const uint8_t* abort)
+{
+    return StopRequested() || (abort != nullptr && *abort != 0);
+}
+
+}  // namespace
+
+bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort)
+{
+    // A drive root D:\ is walked as D:, so entry paths come out as D:\name.
+    // Its identity is read from D:\, the root folder: the bare \\?\D: names the
+    // volume device, which is no folder.
+    std::string identityPath = folder;
+    if (folder.size() == 3 && folder[1] == ':') {
+        folder.resize(2);
+        identityPath = folder + "\\";
+    } else if (folder.size() == 2 && folder[1] == ':') {
+        identityPath = folder + "\\";
+    }
+
+    uint64_t rootVolume = 0;
+    const uint64_t rootId = GetFileId(identityPath, rootVolume);
+    if (rootId == 0)
+        return false;
+
+    std::vector<Level> levels;
+    Level root;
+    root.id = rootId;
+    root.volumeId = rootVolume;
+    if (!OpenListing(folder, root))
+        return false;
+    levels.push_back(root);
+
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (!level.pending) {
+            // The end of the listing or any other failure ends this folder.
+            if (!FindNextFileW(level.find, &level.data)) {
+                FindClose(level.find);
+                levels.pop_back();
+                continue;
+            }
+            level.pending = true;
+        }
+        if (StopNow(abort))
+            break;
+        level.pending = false;
+
+        const WIN32_FIND_DATAW& data = level.data;
+        const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isFolder && (_wcsicmp(data.cFileName, L".") == 0 || _wcsicmp(data.cFileName, L"..") == 0))
+            continue;
+
+        std::string name;
+        WideToUtf8(data.cFileName, name, CP_UTF8);
+        const std::string entryPath = level.folder + "\\" + name;
+        uint64_t volumeId = 0;
+        const uint64_t id = GetFileId(entryPath, volumeId);
+        if (!isFolder)
+            LogMessageA("%s File ID %I64u, Volume ID %I64u", entryPath.c_str(), id, volumeId);
+        if (id == 0)
+            continue;
+        if (isFolder && OnDescentPath(levels, id, volumeId))
+            continue;
+
+        const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        FileRecord record(entryPath, data.ftLastWriteTime, data.dwFileAttributes, id, level.id, name, size,
+                          volumeId);
+        Classify(known, record, isFolder);
+        found.push_back(record);
+        if (walkRecordObserver != nullptr)
+            walkRecordObserver(record);
+
+        if (isFolder) {
+            Level child;
+            child.id = id;
+            child.volumeId = volumeId;
+            // A subfolder that cannot be listed keeps its record; its parent goes on.
+            if (OpenListing(entryPath, child))
+                levels.push_back(child);  // level is not used past this point
+        }
+    }
+
+    // A stop leaves every open listing behind; close them all.
+    for (Level& level : levels)
+        FindClose(level.find);
+    return true;
+}

@@ -1,0 +1,32 @@
+# Tests of the backup pass: destination, change processing, pruning, watcher.
+set(varn_backup_fixture ${CMAKE_CURRENT_LIST_DIR}/service_backup_fixture.cpp)
+
+# \\backupsrv\bk for the share tests: the host name is a link to a folder
+# outside the prefix that holds the share folder, so nothing real is made
+# inside the prefix's unc folder.
+set(varn_backup_share_host "${CMAKE_BINARY_DIR}/test-output/backup-share-host")
+set(varn_backup_unc "${VARN_WINEPREFIX}/dosdevices/unc")
+add_test(NAME service_backup_share_setup COMMAND sh -c
+  "rm -rf '${varn_backup_share_host}' && mkdir -p '${varn_backup_share_host}/bk' '${varn_backup_unc}' && ln -sfn '${varn_backup_share_host}' '${varn_backup_unc}/backupsrv'")
+set_tests_properties(service_backup_share_setup PROPERTIES FIXTURES_SETUP backup_share)
+add_test(NAME service_backup_share_cleanup COMMAND sh -c
+  "rm -f '${varn_backup_unc}/backupsrv'; rmdir '${varn_backup_unc}' 2>/dev/null; rm -rf '${varn_backup_share_host}'; true")
+set_tests_properties(service_backup_share_cleanup PROPERTIES FIXTURES_CLEANUP backup_share)
+
+varn_unit_test(service_backup_destination_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_destination_test.cpp ${varn_backup_fixture}
+  LIBS varn_service_backup TIMEOUT 300)
+set_tests_properties(service_backup_destination_test PROPERTIES FIXTURES_REQUIRED "wineserver;backup_share")
+
+varn_unit_test(service_backup_pruning_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_pruning_test.cpp ${varn_backup_fixture}
+  LIBS varn_service_backup TIMEOUT 300)
+
+varn_unit_test(service_backup_changes_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_changes_test.cpp ${varn_backup_fixture}
+  LIBS varn_service_backup TIMEOUT 300)
+
+varn_unit_test(service_backup_pass_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_pass_test.cpp ${varn_backup_fixture}
+  LIBS varn_service_backup TIMEOUT 600)
+set_tests_properties(service_backup_pass_test PROPERTIES FIXTURES_REQUIRED "wineserver;backup_share")

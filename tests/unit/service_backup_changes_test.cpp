@@ -1,0 +1,172 @@
+#include <doctest/doctest.h>
+
+#include "change_processing.h"
+#include "folders.h"
+#include "destination.h"
+#include "file_rows.h"
+#include "service_backup_fixture.h"
+
+using backup_test::CountOf;
+using backup_test::FileRows;
+using backup_test::MachineFolder;
+using backup_test::Row;
+using backup_test::ServiceState;
+using backup_test::StoredNames;
+
+namespace {
+
+const std::string frame(47, '*');
+
+FILETIME Time(int second)
+{
+    SYSTEMTIME system = {2024, 3, 0, 5, 10, 20, static_cast<WORD>(second), 0};
+    FILETIME time;
+    SystemTimeToFileTime(&system, &time);
+    return time;
+}
+
+FileRecord Record(const std::wstring& path, uint64_t selfId, uint64_t parentId, uint32_t attributes, int second = 1)
+{
+    const std::string utf8 = test::Utf8(path);
+    return FileRecord(utf8, Time(second), attributes, selfId, parentId, utf8.substr(utf8.rfind('\\') + 1), 3,
+                      0x43000000);
+}
+
+// Checks that the pieces appear in the text in this order.
+void CheckInOrder(const std::string& text, const std::vector<std::string>& pieces)
+{
+    size_t at = 0;
+    for (const std::string& piece : pieces) {
+        CAPTURE(piece);
+        const size_t found = text.find(piece, at);
+        CHECK(found != std::string::npos);
+        if (found != std::string::npos)
+            at = found + piece.size();
+    }
+}
+
+std::vector<Row> RowsOf(uint64_t selfId)
+{
+    std::vector<Row> rows;
+    for (const Row& row : FileRows(databaseConnection))
+        if (row.selfId == selfId)
+            rows.push_back(row);
+    return rows;
+}
+
+}  // namespace
+
+TEST_CASE("one call logs the change list and stores one version per mark")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    test::WriteFileBytes(source / L"a 100%.txt", "new file");
+    test::WriteFileBytes(source / L"b2.txt", "renamed and edited");
+    test::WriteFileBytes(source / L"c.txt", "same");
+    CreateDirectoryW((source / L"d").c_str(), nullptr);
+
+    FileRecord added = Record(source / L"a 100%.txt", 0x11, 0x10, FILE_ATTRIBUTE_ARCHIVE);
+    added.added = 1;
+    FileRecord both = Record(source / L"b2.txt", 0x1A2B, 0x20, FILE_ATTRIBUTE_ARCHIVE, 9);
+    both.moved = 1;
+    both.modified = 1;
+    both.oldPath = test::Utf8(source / L"b.txt");
+    both.oldParentId = 0x10;
+    FileRecord same = Record(source / L"c.txt", 0x13, 0x10, FILE_ATTRIBUTE_ARCHIVE);
+    same.unchanged = 1;
+    FileRecord folder = Record(source / L"d", 0x14, 0x10, FILE_ATTRIBUTE_DIRECTORY);
+    folder.added = 1;
+    const ScanList found = {added, both, same, folder};
+
+    FileRecord gone = Record(source / L"e.txt", 0x15, 0x10, FILE_ATTRIBUTE_ARCHIVE);
+    gone.localPath = "\\\\?\\" + test::Utf8(MachineFolder(dest.path())) + "\\stored-e";
+    InsertFileRow(gone);
+    KnownFileMap known;
+    known[0x1A2B] = Record(source / L"b.txt", 0x1A2B, 0x10, FILE_ATTRIBUTE_ARCHIVE);
+    known[0x13] = same;
+    known[0x15] = gone;
+    KnownFileMap current;
+    current[0x99] = gone;
+
+    ProcessChanges(found, current, known);
+
+    const std::string a = test::Utf8(source / L"a 100%.txt");
+    const std::string b = test::Utf8(source / L"b2.txt");
+    const std::string log = state.log.text();
+    CheckInOrder(log, {" Logging in\r\n", " Log on complete\r\n", " " + frame + "\r\n", " Change List\r\n",
+                       " " + frame + "\r\n", " File " + a + " was Added\r\n",
+                       " File " + test::Utf8(source / L"e.txt") + " was deleted\r\n\r\n", " Could not delete file",
+                       " File " + a + " was Added\r\n", " Copied file \"" + a + "\"", " Attempting to add " + a,
+                       " File " + b + " was moved/renamed from \r\n" + test::Utf8(source / L"b.txt") + "\r\nto " + b +
+                           "\r\n file id 1A2B, old parent ID  10, PID i20\r\n",
+                       " Copied file \"" + b + "\"", " File " + b + " was modified\r\n", " Copied file \"" + b + "\"",
+                       " Folder " + test::Utf8(source / L"d") + " was Added\r\n", " " + frame + "\r\n",
+                       " Logging off, not a UNC path\r\n"});
+    CHECK(CountOf(log, " was Added\r\n") == 4);
+    CHECK(CountOf(log, "c.txt was") == 0);
+
+    // Moved and modified: two copies, two rows that differ only in localpath.
+    const std::vector<Row> bRows = RowsOf(0x1A2B);
+    REQUIRE(bRows.size() == 2);
+    CHECK(bRows[0].localPath != bRows[1].localPath);
+    CHECK(bRows[0].path == bRows[1].path);
+    CHECK(bRows[0].modificationTime == bRows[1].modificationTime);
+    for (const Row& row : bRows)
+        CHECK(test::ReadFileBytes(test::Wide(row.localPath)) == "renamed and edited");
+    REQUIRE(RowsOf(0x11).size() == 1);
+    CHECK(test::ReadFileBytes(test::Wide(RowsOf(0x11)[0].localPath)) == "new file");
+    REQUIRE(RowsOf(0x14).size() == 1);
+    CHECK_FALSE(test::FileExists(test::Wide(RowsOf(0x14)[0].localPath)));
+    CHECK(RowsOf(0x13).empty());
+    CHECK(RowsOf(0x15).size() == 1);  // its stored copy could not be removed
+    CHECK(StoredNames(MachineFolder(dest.path())).size() == 3);
+
+    CHECK(current.empty());
+    CHECK(known.size() == 4);
+    CHECK(known.count(0x15) == 0);
+    CHECK(known[0x1A2B].path == b);
+}
+
+TEST_CASE("the rows of a gone entry go only when its mirrored file was deleted")
+{
+    ServiceState state;
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    const std::wstring machine = MachineFolder(dest.path());
+    FileRecord mirrored = Record(L"C:\\old\\m.txt", 0x21, 0x20, FILE_ATTRIBUTE_ARCHIVE);
+    FileRecord missing = Record(L"C:\\old\\n.txt", 0x22, 0x20, FILE_ATTRIBUTE_ARCHIVE);
+    InsertFileRow(mirrored);
+    InsertFileRow(missing);
+    CreateDirectoryPath(machine + L"\\old\\");
+    REQUIRE(test::WriteFileBytes(machine + L"\\old\\m.txt", "m"));
+    KnownFileMap known = {{0x21, mirrored}, {0x22, missing}};
+    KnownFileMap current;
+    ProcessChanges(ScanList(), current, known);
+    CHECK(RowsOf(0x21).empty());
+    CHECK(RowsOf(0x22).size() == 1);
+    CHECK(known.empty());
+}
+
+TEST_CASE("a stop set before the call handles no record")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    test::WriteFileBytes(source / L"a.txt", "a");
+    FileRecord added = Record(source / L"a.txt", 0x31, 0x30, FILE_ATTRIBUTE_ARCHIVE);
+    added.added = 1;
+    InsertFileRow(Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE));
+    KnownFileMap known = {{0x32, Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE)}};
+    KnownFileMap current;
+    state.stop = 1;
+    ProcessChanges(ScanList{added}, current, known);
+    const std::string log = state.log.text();
+    CheckInOrder(log, {" Logging in\r\n", " Log on complete\r\n", " Change List\r\n", " " + frame + "\r\n",
+                       " " + frame + "\r\n", " Logging off, not a UNC path\r\n"});
+    CHECK(CountOf(log, " was ") == 0);
+    CHECK(FileRows(databaseConnection).size() == 1);
+    CHECK(StoredNames(MachineFolder(dest.path())).empty());
+}

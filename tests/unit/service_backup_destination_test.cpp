@@ -1,0 +1,449 @@
+#include <doctest/doctest.h>
+
+#include <set>
+
+#include "destination.h"
+#include "service_backup_fixture.h"
+#include "text.h"
+
+using backup_test::CountOf;
+using backup_test::IsUuidText;
+using backup_test::MachineFolder;
+using backup_test::ServiceState;
+using backup_test::StoredNames;
+
+namespace {
+
+FileRecord FileAt(const std::wstring& path, uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE)
+{
+    FileRecord record;
+    record.path = test::Utf8(path);
+    record.attributes = attributes;
+    return record;
+}
+
+std::wstring LastName(const std::string& localPath)
+{
+    const std::wstring wide = test::Wide(localPath);
+    return wide.substr(wide.rfind(L'\\') + 1);
+}
+
+// Records what the share calls were given; the connection "succeeds".
+struct ShareCalls {
+    static int adds, cancels;
+    static DWORD type;
+    static bool localNameNull;
+    static std::wstring remote, user, password, cancelled;
+    static DWORD flags;
+    static DWORD addResult;
+    static void Reset()
+    {
+        adds = cancels = 0;
+        type = flags = 0;
+        localNameNull = false;
+        remote = user = password = cancelled = L"";
+        addResult = NO_ERROR;
+    }
+    static DWORD WINAPI Add(LPNETRESOURCEW resource, LPCWSTR pass, LPCWSTR name, DWORD connectFlags)
+    {
+        ++adds;
+        type = resource->dwType;
+        localNameNull = resource->lpLocalName == nullptr;
+        remote = resource->lpRemoteName;
+        password = pass ? pass : L"<null>";
+        user = name ? name : L"<null>";
+        flags = connectFlags;
+        return addResult;
+    }
+    static DWORD WINAPI Cancel(LPCWSTR name, DWORD, BOOL)
+    {
+        ++cancels;
+        cancelled = name;
+        return NO_ERROR;
+    }
+};
+int ShareCalls::adds, ShareCalls::cancels;
+DWORD ShareCalls::type, ShareCalls::flags, ShareCalls::addResult;
+bool ShareCalls::localNameNull;
+std::wstring ShareCalls::remote, ShareCalls::user, ShareCalls::password, ShareCalls::cancelled;
+
+// Puts the real connection calls back at the end of a test.
+struct ShareSeams {
+    explicit ShareSeams(bool fakeAdd)
+    {
+        ShareCalls::Reset();
+        if (fakeAdd)
+            addConnectionFunction = ShareCalls::Add;
+        cancelConnectionFunction = ShareCalls::Cancel;
+    }
+    ~ShareSeams()
+    {
+        addConnectionFunction = WNetAddConnection2W;
+        cancelConnectionFunction = WNetCancelConnection2W;
+    }
+};
+
+const std::wstring shareRoot = L"\\\\backupsrv\\bk";
+
+}  // namespace
+
+TEST_CASE("a local destination gets the machine folder below it, in long-path form")
+{
+    ServiceState state;
+    test::TempFolder dest(L"dest");
+    const bool rootHadFolder = test::FileExists(L"C:\\VarnBack");
+    struct Case {
+        std::wstring destination;
+        std::wstring machine;
+    } cases[] = {
+        {dest.path(), MachineFolder(dest.path())},
+        {dest.path() + L"\\", MachineFolder(dest.path())},
+        {L"C:\\", L"C:\\VarnBack\\" + GetComputerNameString()},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.destination));
+        const LONG before = connectionCount;
+        NetworkDestination destination;
+        CHECK(destination.Connect(c.destination, L"", L""));
+        CHECK(destination.destinationPath == L"\\\\?\\" + c.machine);
+        CHECK_FALSE(destination.isUnc);
+        CHECK(test::FileExists(c.machine));
+        CHECK(connectionCount == before);
+        CHECK(destination.Disconnect());
+        CHECK(connectionCount == before);
+    }
+    if (!rootHadFolder)
+        test::RemoveTree(L"C:\\VarnBack");
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " Not a UNC path\r\n") == 3);
+    CHECK(CountOf(log, " Destination path is \\\\?\\") == 3);
+    CHECK(CountOf(log, " Logging off, not a UNC path\r\n") == 3);
+}
+
+TEST_CASE("an empty destination is refused without touching the file system")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::WriteFileBytes(source / L"a.txt", "abc");
+    const LONG before = connectionCount;
+    NetworkDestination destination;
+    CHECK_FALSE(destination.Connect(L"", L"user", L"pw"));
+    CHECK(connectionCount == before);
+    CHECK(destination.destinationPath.empty());
+
+    FileRecord record = FileAt(source / L"a.txt");
+    CHECK_FALSE(destination.BackupFile(record));
+    CHECK(record.localPath.empty());
+    FileRecord gone = FileAt(L"C:\\varntest\\never\\there.txt");
+    CHECK_FALSE(destination.DeleteMirroredFile(gone));
+    CHECK_FALSE(test::FileExists(L"C:\\varntest\\never"));
+    CHECK(destination.Disconnect());
+    CHECK(connectionCount == before);
+}
+
+TEST_CASE("BackupFile stores each version as a byte-identical copy under a new UUID name")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    const std::wstring sourcePath = source / L"r\u00e9sum\u00e9 100%s.bin";
+    std::string bytes("binary\0\r\n\xff content", 18);
+    for (int i = 0; i < 5000; ++i)
+        bytes += static_cast<char>(i * 7);
+    REQUIRE(test::WriteFileBytes(sourcePath, bytes));
+
+    NetworkDestination destination;
+    REQUIRE(destination.Connect(dest.path(), L"", L""));
+    const std::wstring machine = MachineFolder(dest.path());
+
+    FileRecord first = FileAt(sourcePath);
+    FileRecord second = FileAt(sourcePath);
+    REQUIRE(destination.BackupFile(first));
+    REQUIRE(destination.BackupFile(second));
+    CHECK(first.localPath != second.localPath);
+    for (const FileRecord* record : {&first, &second}) {
+        const std::wstring name = LastName(record->localPath);
+        CHECK(IsUuidText(name));
+        CHECK(record->localPath == test::Utf8(L"\\\\?\\" + machine + L"\\" + name));
+        CHECK(test::ReadFileBytes(machine + L"\\" + name) == bytes);
+    }
+    CHECK(StoredNames(machine).size() == 2);
+    const std::string log = state.log.text();
+    CHECK(log.find(" Copied file \"" + test::Utf8(sourcePath) + "\" to \"" + first.localPath + "\"\r\n") !=
+          std::string::npos);
+
+    SUBCASE("a folder gets a name in the machine folder and no file")
+    {
+        FileRecord folder = FileAt(source.path(), FILE_ATTRIBUTE_DIRECTORY);
+        CHECK(destination.BackupFile(folder));
+        CHECK(IsUuidText(LastName(folder.localPath)));
+        CHECK_FALSE(test::FileExists(test::Wide(folder.localPath)));
+        CHECK(StoredNames(machine).size() == 2);
+    }
+    SUBCASE("a missing source fails with the system's text and code")
+    {
+        FileRecord missing = FileAt(source / L"missing.txt");
+        CHECK_FALSE(destination.BackupFile(missing));
+        CHECK_FALSE(missing.localPath.empty());
+        CHECK_FALSE(test::FileExists(test::Wide(missing.localPath)));
+        const std::string text = state.log.text();
+        CHECK(text.find(" Could not copy file \"" + test::Utf8(source / L"missing.txt") + "\" to \"" +
+                        missing.localPath + "\". The error is ") != std::string::npos);
+        CHECK(text.find(", code 2\r\n") != std::string::npos);
+    }
+}
+
+static RPC_STATUS RPC_ENTRY FailingUuid(UUID* uuid)
+{
+    memset(uuid, 0, sizeof *uuid);
+    return RPC_S_UUID_NO_ADDRESS;
+}
+
+TEST_CASE("stored versions get distinct names even when the UUID source fails")
+{
+    ServiceState state;
+    CHECK(IsUuidText(NewUuidString()));
+    std::set<std::wstring> names;
+    names.insert(NewUuidString());
+    uuidCreateFunction = FailingUuid;
+    for (int i = 0; i < 2000; ++i) {
+        const std::wstring name = NewUuidString();
+        REQUIRE(IsUuidText(name));
+        names.insert(name);
+    }
+    test::TempFolder dest(L"dest");
+    NetworkDestination destination;
+    destination.Connect(dest.path(), L"", L"");
+    FileRecord one = FileAt(dest.path(), FILE_ATTRIBUTE_DIRECTORY);
+    FileRecord two = one;
+    destination.BackupFile(one);
+    destination.BackupFile(two);
+    uuidCreateFunction = UuidCreateSequential;
+    CHECK(names.size() == 2001);
+    CHECK(one.localPath != two.localPath);
+    CHECK(IsUuidText(LastName(one.localPath)));
+}
+
+namespace {
+LPVOID seenContext = nullptr;
+LPBOOL seenCancelFlag = nullptr;
+
+// Behaves as CopyFileExW does on Windows: the progress routine is asked after
+// each chunk, and a cancelled copy removes its partly written target.
+BOOL WINAPI ChunkedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
+                        DWORD)
+{
+    seenContext = context;
+    seenCancelFlag = cancel;
+    const std::string bytes = test::ReadFileBytes(source);
+    if (!test::WriteFileBytes(target, bytes.substr(0, bytes.size() / 2))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    LARGE_INTEGER total, done;
+    total.QuadPart = bytes.size();
+    done.QuadPart = bytes.size() / 2;
+    const DWORD answer = progress(total, done, total, done, 1, CALLBACK_CHUNK_FINISHED, nullptr, nullptr, context);
+    if (answer == PROGRESS_CANCEL || (cancel != nullptr && *cancel)) {
+        DeleteFileW(target);
+        SetLastError(ERROR_REQUEST_ABORTED);
+        return FALSE;
+    }
+    return test::WriteFileBytes(target, bytes);
+}
+}  // namespace
+
+TEST_CASE("the progress routine cancels a copy once the copy stop flag is set")
+{
+    ServiceState state;
+    LARGE_INTEGER zero = {};
+    BOOL flag = FALSE;
+    struct Case {
+        LPVOID context;
+        BOOL value;
+        DWORD answer;
+    } cases[] = {{nullptr, FALSE, PROGRESS_CONTINUE}, {&flag, FALSE, PROGRESS_CONTINUE}, {&flag, TRUE, PROGRESS_CANCEL}};
+    for (const Case& c : cases) {
+        flag = c.value;
+        CHECK(CopyProgressRoutine(zero, zero, zero, zero, 1, CALLBACK_CHUNK_FINISHED, nullptr, nullptr, c.context) ==
+              c.answer);
+    }
+    CHECK(CountOf(state.log.text(), " Aborting file copy\r\n") == 1);
+
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    const std::wstring sourcePath = source / L"big.bin";
+    REQUIRE(test::WriteFileBytes(sourcePath, std::string(100000, 'x')));
+    NetworkDestination destination;
+    destination.Connect(dest.path(), L"", L"");
+    copyFileFunction = ChunkedCopy;
+
+    FileRecord record = FileAt(sourcePath);
+    CHECK(destination.BackupFile(record));
+    BOOL* const stopFlag = const_cast<BOOL*>(&copyStopFlag);
+    CHECK(seenContext == stopFlag);
+    CHECK(seenCancelFlag == stopFlag);
+    CHECK(test::ReadFileBytes(test::Wide(record.localPath)).size() == 100000);
+
+    copyStopFlag = TRUE;
+    FileRecord cancelled = FileAt(sourcePath);
+    CHECK_FALSE(destination.BackupFile(cancelled));
+    CHECK_FALSE(test::FileExists(test::Wide(cancelled.localPath)));
+    CHECK_FALSE(RestoreFile(test::Wide(record.localPath), dest / L"back\\big.bin", FILE_ATTRIBUTE_ARCHIVE));
+    CHECK_FALSE(test::FileExists(dest / L"back\\big.bin"));
+    copyStopFlag = FALSE;
+    copyFileFunction = CopyFileExW;
+
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " Aborting file copy\r\n") == 3);
+    CHECK(CountOf(log, ", code 1235\r\n") == 2);
+    CHECK(log.find(" Could not copy file \"" + test::Utf8(sourcePath) + "\" to \"" + cancelled.localPath + "\"") !=
+          std::string::npos);
+}
+
+TEST_CASE("RestoreFile copies a version back or makes a recorded folder")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    REQUIRE(test::WriteFileBytes(store / L"v1", "version one"));
+
+    // Missing folders above the target are made; an existing target is overwritten.
+    const std::wstring file = target / L"C\\Users\\Ann\\a.txt";
+    CHECK(RestoreFile(store / L"v1", file, FILE_ATTRIBUTE_ARCHIVE));
+    CHECK(test::ReadFileBytes(file) == "version one");
+    REQUIRE(test::WriteFileBytes(store / L"v2", "two"));
+    CHECK(RestoreFile(store / L"v2", L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
+    CHECK(test::ReadFileBytes(file) == "two");
+
+    CHECK(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY));
+    CHECK(test::FileExists(target / L"new\\folder"));
+    const std::string before = state.log.text();
+    CHECK_FALSE(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY));
+    CHECK(state.log.text() == before);
+
+    CHECK_FALSE(RestoreFile(store / L"missing", target / L"m.txt", FILE_ATTRIBUTE_ARCHIVE));
+    CHECK(state.log.text().find(" Could not copy file \"" + test::Utf8(store / L"missing") + "\" to \"" +
+                                test::Utf8(target / L"m.txt") + "\". The error is ") != std::string::npos);
+}
+
+TEST_CASE("DeleteMirroredFile works only inside the machine folder")
+{
+    ServiceState state;
+    test::TempFolder dest(L"dest");
+    NetworkDestination destination;
+    destination.Connect(dest.path(), L"", L"");
+    const std::wstring machine = MachineFolder(dest.path());
+
+    // The stored copy of a file lives under a UUID name, never at its mirrored path.
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"C:\\Users\\Ann\\a.txt")));
+    CHECK(test::FileExists(machine + L"\\Users\\Ann"));
+    CHECK(CountOf(state.log.text(), " Could not delete file \"\\\\?\\" + test::Utf8(machine) +
+                                        "\\Users\\Ann\\a.txt\". The error is ") == 1);
+
+    REQUIRE(test::WriteFileBytes(machine + L"\\Users\\Ann\\b.txt", "b"));
+    CHECK(destination.DeleteMirroredFile(FileAt(L"C:\\Users\\Ann\\b.txt")));
+    CHECK_FALSE(test::FileExists(machine + L"\\Users\\Ann\\b.txt"));
+    CHECK(CountOf(state.log.text(), " Deleted file \"\\\\?\\" + test::Utf8(machine) + "\\Users\\Ann\\b.txt\"\r\n") ==
+          1);
+
+    // A path without a drive has no mirrored path: nothing is made anywhere.
+    const size_t entries = test::ListFolder(machine).size();
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"\\\\backupsrv\\bk\\x\\y.txt")));
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"relative\\z.txt")));
+    CHECK(test::ListFolder(machine).size() == entries);
+    CHECK_FALSE(test::FileExists(L"C:\\backupsrv"));
+    CHECK_FALSE(test::FileExists(L"C:\\relative"));
+}
+
+TEST_CASE("a share that cannot be connected counts, logs, and copies go to the share folder itself")
+{
+    ServiceState state;
+    ShareSeams seams(false);  // the real WNetAddConnection2W: Wine has no network client
+    REQUIRE(test::FileExists(shareRoot));
+    const LONG before = connectionCount;
+    REQUIRE(before == 0);
+    NetworkDestination destination;
+    CHECK_FALSE(destination.Connect(shareRoot, L"user", L"secret"));
+    CHECK(connectionCount == before + 1);
+    CHECK(destination.isUnc);
+    CHECK(destination.destinationPath == L"\\\\?\\UNC\\backupsrv\\bk");
+    CHECK(std::wstring(destination.remoteName) == shareRoot);
+    CHECK(state.log.text().find(" Could not connect to resource \\\\backupsrv\\bk, error(") != std::string::npos);
+
+    test::TempFolder source(L"src");
+    REQUIRE(test::WriteFileBytes(source / L"s.txt", "to the share"));
+    FileRecord record = FileAt(source / L"s.txt");
+    CHECK(destination.BackupFile(record));
+    const std::wstring name = LastName(record.localPath);
+    CHECK(record.localPath == test::Utf8(L"\\\\?\\UNC\\backupsrv\\bk\\" + name));
+    CHECK(test::ReadFileBytes(shareRoot + L"\\" + name) == "to the share");
+    DeleteFileW((shareRoot + L"\\" + name).c_str());
+
+    CHECK(destination.Disconnect());
+    CHECK(connectionCount == before);
+    CHECK(ShareCalls::cancels == 1);
+    CHECK_FALSE(destination.isUnc);
+}
+
+TEST_CASE("a connected share gets the machine folder and is cancelled by the last Disconnect")
+{
+    ServiceState state;
+    ShareSeams seams(true);
+    REQUIRE(connectionCount == 0);
+    NetworkDestination first, second;
+    CHECK(first.Connect(shareRoot + L"\\", L"", L""));
+    CHECK(ShareCalls::type == RESOURCETYPE_DISK);
+    CHECK(ShareCalls::localNameNull);
+    CHECK(ShareCalls::remote == shareRoot + L"\\");
+    CHECK(ShareCalls::user == L"");
+    CHECK(ShareCalls::password == L"");
+    CHECK(ShareCalls::flags == CONNECT_TEMPORARY);
+    const std::wstring machine = L"\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + GetComputerNameString();
+    CHECK(first.destinationPath == machine);
+    CHECK(test::FileExists(MachineFolder(shareRoot)));
+
+    CHECK(second.Connect(shareRoot, L"ann", L"pw"));
+    CHECK(ShareCalls::user == L"ann");
+    CHECK(ShareCalls::password == L"pw");
+    CHECK(connectionCount == 2);
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " Connected to resource \\\\backupsrv\\bk") == 2);
+    CHECK(CountOf(log, " Destination path is " + test::Utf8(machine) + "\r\n") == 4);
+
+    CHECK(first.Disconnect());
+    CHECK(ShareCalls::cancels == 0);
+    CHECK(second.Disconnect());
+    CHECK(ShareCalls::cancels == 1);
+    CHECK(ShareCalls::cancelled == shareRoot);
+    CHECK(connectionCount == 0);
+    test::RemoveTree(shareRoot + L"\\VarnBack");
+}
+
+TEST_CASE("a share name too long for the connection is refused like an unreachable share")
+{
+    ServiceState state;
+    ShareSeams seams(true);
+    const LONG before = connectionCount;
+    for (size_t length : {259u, 260u, 400u}) {
+        CAPTURE(length);
+        ShareCalls::Reset();
+        const std::wstring name = L"\\\\host\\" + std::wstring(length - 7, L's');
+        NetworkDestination destination;
+        ShareCalls::addResult = ERROR_BAD_NET_NAME;
+        const bool connected = destination.Connect(name, L"", L"");
+        CHECK_FALSE(connected);
+        CHECK(connectionCount == before + 1);
+        CHECK(destination.isUnc);
+        if (length < 260) {
+            CHECK(ShareCalls::adds == 1);
+            CHECK(ShareCalls::remote == name);
+        } else {
+            CHECK(ShareCalls::adds == 0);
+            CHECK(std::wstring(destination.remoteName).empty());
+        }
+        destination.Disconnect();
+        CHECK(connectionCount == before);
+    }
+    CHECK(CountOf(state.log.text(), ", error(206) ") == 2);
+}

@@ -1,0 +1,376 @@
+#include <doctest/doctest.h>
+
+#include <map>
+#include <set>
+
+#include "destination.h"
+#include "service_backup_fixture.h"
+#include "globals.h"
+#include "watcher.h"
+
+using backup_test::AddRow;
+using backup_test::CountOf;
+using backup_test::FileRows;
+using backup_test::MachineFolder;
+using backup_test::Row;
+using backup_test::RunWatcher;
+using backup_test::ServiceState;
+using backup_test::StoredNames;
+
+namespace {
+
+const unsigned long long minute = 60 * 1000;
+const unsigned long long day = 24 * 60 * minute;
+
+// One watched folder (its name holds format directives) and a local destination.
+struct PassSetup {
+    ServiceState state;
+    test::TempFolder source{L"src %s%n"};
+    test::TempFolder dest{L"dest"};
+    WatchedFolder folder;
+    std::vector<WatchedFolder*> folders;
+
+    PassSetup()
+    {
+        state.settings.Set(L"Destination", dest.path());
+        state.settings.Set(L"ScanInterval", L"0");
+        state.settings.Set(L"MaxVersions", L"5");
+        folder.folderPath = test::Utf8(source.path());
+        folders.push_back(&folder);
+    }
+    std::wstring Machine() const { return MachineFolder(dest.path()); }
+    std::wstring CopyPath() const { return Machine() + L"\\SystemState2.trdb"; }
+    void Pass(int wakeUps = 1) { RunWatcher(folders, wakeUps, 2000); }
+};
+
+void DeleteSetting(const wchar_t* name)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsKey().c_str(), 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, name);
+        RegCloseKey(key);
+    }
+}
+
+DWORD WINAPI CommitAfterAWhile(LPVOID database)
+{
+    Sleep(1500);
+    sqlite3_exec(static_cast<sqlite3*>(database), "commit", nullptr, nullptr, nullptr);
+    return 0;
+}
+
+std::vector<Row> RowsFor(const std::wstring& path)
+{
+    std::vector<Row> rows;
+    for (const Row& row : FileRows(databaseConnection))
+        if (row.path == test::Utf8(path))
+            rows.push_back(row);
+    return rows;
+}
+
+std::multiset<std::string> RowTexts(sqlite3* database)
+{
+    std::multiset<std::string> texts;
+    for (const Row& row : FileRows(database))
+        texts.insert(row.path + "|" + std::to_string(row.selfId) + "|" + row.modificationTime + "|" +
+                     std::to_string(row.size) + "|" + row.localPath);
+    return texts;
+}
+
+}  // namespace
+
+TEST_CASE("whole passes store new, edited and renamed files and nothing else")
+{
+    PassSetup setup;
+    const std::wstring& src = setup.source.path();
+    std::string binary;
+    for (int i = 0; i < 70000; ++i)
+        binary += static_cast<char>(i % 251);
+    CreateDirectoryW((src + L"\\sub").c_str(), nullptr);
+    CreateDirectoryW((src + L"\\sub\\deeper").c_str(), nullptr);
+    CreateDirectoryW((src + L"\\empty").c_str(), nullptr);
+    const std::map<std::wstring, std::string> files = {
+        {src + L"\\a.txt", "alpha"}, {src + L"\\sub\\b.bin", binary}, {src + L"\\sub\\deeper\\c 50%.txt", ""}};
+    for (const auto& file : files)
+        REQUIRE(test::WriteFileBytes(file.first, file.second));
+
+    setup.Pass();
+    std::vector<Row> rows = FileRows(databaseConnection);
+    CHECK(rows.size() == 6);
+    for (const auto& file : files) {
+        CAPTURE(test::Utf8(file.first));
+        const std::vector<Row> fileRows = RowsFor(file.first);
+        REQUIRE(fileRows.size() == 1);
+        CHECK(test::ReadFileBytes(test::Wide(fileRows[0].localPath)) == file.second);
+    }
+    for (const wchar_t* name : {L"\\sub", L"\\sub\\deeper", L"\\empty"}) {
+        const std::vector<Row> folderRows = RowsFor(src + name);
+        REQUIRE(folderRows.size() == 1);
+        CHECK_FALSE(test::FileExists(test::Wide(folderRows[0].localPath)));
+    }
+    CHECK(StoredNames(setup.Machine()).size() == 3);
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " Scanning directory " + setup.folder.folderPath + "\r\n") == 1);
+    CHECK(CountOf(log, " Updating directory " + setup.folder.folderPath + "\r\n") == 1);
+
+    // The database copy at the destination holds the same rows.
+    sqlite3* copy = nullptr;
+    REQUIRE(sqlite3_open_v2(test::Utf8(setup.CopyPath()).c_str(), &copy, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK);
+    CHECK(RowTexts(copy) == RowTexts(databaseConnection));
+    sqlite3_close(copy);
+    CHECK_FALSE(test::FileExists(setup.CopyPath() + L".temp"));
+
+    SUBCASE("a pass without change stores nothing")
+    {
+        setup.Pass(2);
+        CHECK(FileRows(databaseConnection).size() == 6);
+        CHECK(StoredNames(setup.Machine()).size() == 3);
+    }
+    SUBCASE("an edit stores a second version beside the first")
+    {
+        REQUIRE(test::WriteFileBytes(src + L"\\a.txt", "alpha, edited"));
+        setup.Pass();
+        const std::vector<Row> aRows = RowsFor(src + L"\\a.txt");
+        REQUIRE(aRows.size() == 2);
+        CHECK(test::ReadFileBytes(test::Wide(aRows[0].localPath)) == "alpha");
+        CHECK(test::ReadFileBytes(test::Wide(aRows[1].localPath)) == "alpha, edited");
+        CHECK(FileRows(databaseConnection).size() == 7);
+        CHECK(StoredNames(setup.Machine()).size() == 4);
+    }
+    SUBCASE("a rename with an edit stores two versions")
+    {
+        REQUIRE(MoveFileW((src + L"\\sub\\b.bin").c_str(), (src + L"\\sub\\b2.bin").c_str()));
+        REQUIRE(test::WriteFileBytes(src + L"\\sub\\b2.bin", "shorter now"));
+        setup.Pass();
+        const std::vector<Row> moved = RowsFor(src + L"\\sub\\b2.bin");
+        REQUIRE(moved.size() == 2);
+        CHECK(moved[0].selfId == RowsFor(src + L"\\sub\\b.bin")[0].selfId);
+        CHECK(moved[0].localPath != moved[1].localPath);
+        for (const Row& row : moved)
+            CHECK(test::ReadFileBytes(test::Wide(row.localPath)) == "shorter now");
+        CHECK(StoredNames(setup.Machine()).size() == 5);
+    }
+}
+
+TEST_CASE("the previous database copy waits as .temp and goes only after a good copy")
+{
+    PassSetup setup;
+    setup.folders.clear();
+    setup.Pass();
+    REQUIRE(test::FileExists(setup.CopyPath()));
+    CHECK_FALSE(test::FileExists(setup.CopyPath() + L".temp"));
+
+    SUBCASE("a later pass writes a new copy in place of the old one")
+    {
+        // Not a database: only a copy written afresh under the name can be opened.
+        REQUIRE(test::WriteFileBytes(setup.CopyPath(), std::string(4096, 'x')));
+        AddRow(Row{"C:\\x.txt", 32, 1, 77, "20240101 000000.000", 1, 2, "\\\\?\\C:\\nowhere"});
+        setup.Pass();
+        sqlite3* copy = nullptr;
+        REQUIRE(sqlite3_open_v2(test::Utf8(setup.CopyPath()).c_str(), &copy, SQLITE_OPEN_READONLY, nullptr) ==
+                SQLITE_OK);
+        CHECK(FileRows(copy).size() == 1);
+        sqlite3_close(copy);
+        CHECK_FALSE(test::FileExists(setup.CopyPath() + L".temp"));
+        CHECK(CountOf(setup.state.log.text(), " Backup API returned error code 0\r\n") == 2);
+    }
+    SUBCASE("a copy that fails leaves the previous copy as it was")
+    {
+        const std::string previous = test::ReadFileBytes(setup.CopyPath());
+        REQUIRE_FALSE(previous.empty());
+        sqlite3* writer = nullptr;
+        REQUIRE(sqlite3_open(databasePath.c_str(), &writer) == SQLITE_OK);
+        REQUIRE(sqlite3_exec(writer, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK);
+        // The pruning after the copy waits for the lock, so it is let go shortly after.
+        HANDLE thread = CreateThread(nullptr, 0, CommitAfterAWhile, writer, 0, nullptr);
+        REQUIRE(thread != nullptr);
+        setup.Pass();
+        CHECK(WaitForSingleObject(thread, 20000) == WAIT_OBJECT_0);
+        CloseHandle(thread);
+        sqlite3_close(writer);
+        CHECK(CountOf(setup.state.log.text(), " Backup API returned error code 5\r\n") == 1);
+        CHECK(test::ReadFileBytes(setup.CopyPath()) == previous);
+        CHECK_FALSE(test::FileExists(setup.CopyPath() + L".temp"));
+    }
+    SUBCASE("a destination that cannot be reached leaves nothing behind")
+    {
+        setup.state.settings.Set(L"Destination", L"Q:\\nowhere");
+        setup.Pass(2);
+        const std::string log = setup.state.log.text();
+        CHECK(CountOf(log, " Could not open database Q:\\nowhere\\VarnBack\\") == 2);
+        CHECK_FALSE(test::FileExists(L"Q:\\nowhere"));
+    }
+}
+
+TEST_CASE("passes follow the scan interval on the watcher's clock")
+{
+    struct Case {
+        const wchar_t* interval;  // nullptr: the value is absent
+        unsigned long long step;
+        int wakeUps;
+        size_t passes;
+    } cases[] = {
+        {L"0", 2000, 4, 4},
+        {L"", 2000, 3, 3},
+        {L"x", 2000, 3, 3},
+        {L"-5", 2000, 5, 1},
+        {L"1", 30000, 5, 3},
+        {nullptr, 30000, 30, 1},
+        {nullptr, 30000, 31, 2},
+        {nullptr, 30000, 61, 3},
+        // 100000 minutes is more than 2^32 ms: a 32-bit threshold would wrap to about 20 days.
+        {L"100000", 30 * day, 3, 1},
+        {L"100000", 30 * day, 4, 2},
+        // More than 2^31 ms, which a signed 32-bit count cannot hold.
+        {L"50000", 10 * day, 4, 1},
+        {L"50000", 10 * day, 5, 2},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.interval ? test::Utf8(c.interval) : std::string("<absent>"));
+        CAPTURE(c.wakeUps);
+        PassSetup setup;
+        if (c.interval)
+            setup.state.settings.Set(L"ScanInterval", c.interval);
+        else
+            DeleteSetting(L"ScanInterval");
+        CHECK(RunWatcher(setup.folders, c.wakeUps, c.step) == c.wakeUps + 1);
+        const std::string log = setup.state.log.text();
+        CHECK(CountOf(log, " Within thread, folder 0, num folders 1\r\n") == c.passes);
+        CHECK(CountOf(log, " Logging in for control session\r\n") == c.passes);
+        CHECK(CountOf(log, " Directory watcher entry\r\n") == 1);
+        CHECK(CountOf(log, " DirectoryWatcher exit\r\n") == 1);
+    }
+}
+
+TEST_CASE("without watched folders the steps after the folders run at every wake-up")
+{
+    PassSetup setup;
+    setup.folders.clear();
+    DeleteSetting(L"ScanInterval");
+    RunWatcher(setup.folders, 3, 2000);
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " Logging in for control session\r\n") == 3);
+    CHECK(CountOf(log, " DB paths are ") == 3);
+    CHECK(CountOf(log, " Max Versions is 5\r\n") == 3);
+    CHECK(CountOf(log, " Within thread") == 0);
+}
+
+TEST_CASE("an empty destination ends the watcher before any folder is processed")
+{
+    for (bool watched : {true, false}) {
+        for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
+            CAPTURE(watched);
+            CAPTURE(value == nullptr);
+            PassSetup setup;
+            test::WriteFileBytes(setup.source / L"a.txt", "a");
+            if (value)
+                setup.state.settings.Set(L"Destination", value);
+            else
+                DeleteSetting(L"Destination");
+            if (!watched)
+                setup.folders.clear();
+            CHECK(RunWatcher(setup.folders, 5, 2000) == 1);
+            const std::string log = setup.state.log.text();
+            CHECK(CountOf(log, " Service not configured. Shutting down.\r\n") == 1);
+            CHECK(CountOf(log, " Within thread") == 0);
+            CHECK(CountOf(log, " Logging in") == 0);
+            CHECK(CountOf(log, " DirectoryWatcher exit") == 0);
+            CHECK(FileRows(databaseConnection).empty());
+        }
+    }
+}
+
+TEST_CASE("a stop set before the thread starts ends it at once")
+{
+    PassSetup setup;
+    setup.state.stop = 1;
+    CHECK(RunWatcher(setup.folders, 3, 2000) == 0);
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " Directory watcher entry\r\n") == 1);
+    CHECK(CountOf(log, " DirectoryWatcher exit\r\n") == 1);
+    CHECK(CountOf(log, " Within thread") == 0);
+}
+
+TEST_CASE("a version limit below 1 keeps the newest version of every file")
+{
+    for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L"", L"many", L"0", L"-2", L"1"}) {
+        CAPTURE(value ? test::Utf8(value) : std::string("<absent>"));
+        PassSetup setup;
+        setup.folders.clear();
+        if (value)
+            setup.state.settings.Set(L"MaxVersions", value);
+        else
+            DeleteSetting(L"MaxVersions");
+        const std::wstring store = setup.dest.path();
+        for (int v = 1; v <= 2; ++v) {
+            const std::wstring copy = store + L"\\v" + std::to_wstring(v);
+            test::WriteFileBytes(copy, "v");
+            AddRow(Row{"C:\\f.txt", 32, 1, 7, "2024010" + std::to_string(v) + " 000000.000", 1, 2,
+                       test::Utf8(L"\\\\?\\" + copy)});
+        }
+        test::WriteFileBytes(store + L"\\single", "s");
+        AddRow(Row{"C:\\g.txt", 32, 1, 8, "20240101 000000.000", 1, 2, test::Utf8(L"\\\\?\\" + store + L"\\single")});
+        RunWatcher(setup.folders, 2, 2000);
+        const std::vector<Row> rows = FileRows(databaseConnection, "self_id");
+        REQUIRE(rows.size() == 2);
+        CHECK(rows[0].modificationTime == "20240102 000000.000");
+        CHECK(rows[1].selfId == 8);
+        CHECK_FALSE(test::FileExists(store + L"\\v1"));
+        CHECK(test::FileExists(store + L"\\v2"));
+        CHECK(test::FileExists(store + L"\\single"));
+        CHECK(CountOf(setup.state.log.text(), " Max Versions is 1\r\n") == 2);
+    }
+}
+
+TEST_CASE("an allocation failure abandons one pass and the next wake-up runs again")
+{
+    PassSetup setup;
+    backup_test::throwAtClockRead = 1;
+    CHECK(RunWatcher(setup.folders, 2, 2000) == 3);
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " directoryWatcher() Out of memory, the pass is abandoned\r\n") == 1);
+    CHECK(CountOf(log, " Within thread, folder 0, num folders 1\r\n") == 1);
+}
+
+TEST_CASE("the tick clock carries on across the wraps of GetTickCount")
+{
+    TickExtender extender;
+    const DWORD ticks[] = {0xFFFFF000u, 0xFFFFFFFFu, 5, 100, 100, 0xFFFFFFF0u, 3};
+    const unsigned long long expected[] = {0xFFFFF000ull, 0xFFFFFFFFull, 0x100000005ull, 0x100000064ull,
+                                           0x100000064ull, 0x1FFFFFFF0ull, 0x200000003ull};
+    for (size_t i = 0; i < sizeof ticks / sizeof ticks[0]; ++i)
+        CHECK(extender.Extend(ticks[i]) == expected[i]);
+}
+
+namespace {
+DWORD WINAPI ConnectedShare(LPNETRESOURCEW, LPCWSTR, LPCWSTR, DWORD) { return NO_ERROR; }
+DWORD WINAPI CancelledShare(LPCWSTR, DWORD, BOOL) { return NO_ERROR; }
+}  // namespace
+
+TEST_CASE("a pass to a share stores its versions and the database copy there")
+{
+    PassSetup setup;
+    const std::wstring share = L"\\\\backupsrv\\bk";
+    REQUIRE(test::FileExists(share));
+    setup.state.settings.Set(L"Destination", share);
+    addConnectionFunction = ConnectedShare;
+    cancelConnectionFunction = CancelledShare;
+    REQUIRE(test::WriteFileBytes(setup.source / L"s.txt", "shared"));
+    setup.Pass();
+    addConnectionFunction = WNetAddConnection2W;
+    cancelConnectionFunction = WNetCancelConnection2W;
+
+    CHECK(connectionCount == 0);
+    const std::vector<Row> rows = RowsFor(setup.source / L"s.txt");
+    REQUIRE(rows.size() == 1);
+    const std::string prefix = "\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + test::Utf8(GetComputerNameString()) + "\\";
+    CHECK(rows[0].localPath.compare(0, prefix.size(), prefix) == 0);
+    CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "shared");
+    sqlite3* copy = nullptr;
+    REQUIRE(sqlite3_open_v2(test::Utf8(MachineFolder(share) + L"\\SystemState2.trdb").c_str(), &copy,
+                            SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK);
+    CHECK(RowTexts(copy) == RowTexts(databaseConnection));
+    sqlite3_close(copy);
+    test::RemoveTree(share + L"\\VarnBack");
+}
