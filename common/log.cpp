@@ -7,12 +7,13 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <memory>
 
 namespace {
 
-HANDLE logFile = INVALID_HANDLE_VALUE;
-long long fileNumber = 0;
+// Read without the lock by the first test of every log call: a call made while
+// there is no file returns at once.
+HANDLE volatile logFile = INVALID_HANDLE_VALUE;
+long long fileNumber = 0;  // advanced only after a failed creation
 unsigned long long entryCount = 0;
 CRITICAL_SECTION logLock;
 bool lockReady = false;
@@ -25,26 +26,23 @@ void WriteBytes(const void* data, size_t size)
     WriteFile(logFile, data, static_cast<DWORD>(size), &written, nullptr);
 }
 
+// Empties a file of the same name; other processes may read it while it is open.
 HANDLE CreateLogFile(const std::wstring& name)
 {
     return CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
 }
 
-std::wstring FallbackName(const std::wstring& logs)
-{
-    return FormatWString(L"%stemp\\%s.%d.txt", logs.c_str(), logWriterConfig.baseName,
-                         static_cast<int>(fileNumber));
-}
-
-// Creates the file of a fallback or rotation name, advancing the number after
-// each failure. Gives up after a bounded number of attempts, leaving no file.
-void CreateFallbackFile()
+// Tries the rotation names (in <Logs>temp) from the current number on,
+// advancing the number after each failure. After `attempts` failures the
+// writer is left with no file and every later log call does nothing.
+void CreateRotationFile(const std::wstring& baseName, int attempts)
 {
     const std::wstring logs = GetLogsFolder();
-    // The rotation and fallback names lie in <Logs>temp, which nothing else creates.
+    // Nothing else creates the folder beside Logs that these names need.
     CreateDirectoryW((logs + L"temp").c_str(), nullptr);
-    for (int attempt = 0; attempt < logCreateAttempts; ++attempt) {
-        logFile = CreateLogFile(FallbackName(logs));
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        logFile = CreateLogFile(FormatWString(L"%stemp\\%s.%d.txt", logs.c_str(), baseName.c_str(),
+                                              static_cast<int>(fileNumber)));
         if (logFile != INVALID_HANDLE_VALUE)
             return;
         ++fileNumber;
@@ -56,8 +54,8 @@ void WriteVersionLine()
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExW(&version);
-    std::wstring line = FormatWString(L"Windows Version %lu.%lu %s\r\n", version.dwMajorVersion,
-                                      version.dwMinorVersion, version.szCSDVersion);
+    const std::wstring line = FormatWString(L"Windows Version %lu.%lu %s\r\n", version.dwMajorVersion,
+                                            version.dwMinorVersion, version.szCSDVersion);
     std::string bytes;
     WideToUtf8(line, bytes, CP_UTF8);
     WriteBytes(bytes.data(), bytes.size());
@@ -70,40 +68,46 @@ void StartFile()
     entryCount = 0;
 }
 
-// Called with the log lock held.
-void RotateLogFile(std::wstring)
+// Called with the log lock held, so no other thread writes meanwhile.
+void RotateLogFile(std::wstring baseName)
 {
-    if (logFile != INVALID_HANDLE_VALUE && logFile != nullptr)
-        CloseHandle(logFile);
+    HANDLE current = logFile;
     logFile = INVALID_HANDLE_VALUE;
-    CreateFallbackFile();
+    if (current != INVALID_HANDLE_VALUE && current != nullptr)
+        CloseHandle(current);
+    CreateRotationFile(baseName, logCreateAttempts);
     if (logFile != INVALID_HANDLE_VALUE)
         StartFile();
 }
 
-void CountEntry()
+// Lock held. The file may have gone while the caller waited for the lock (a
+// rotation that gave up); the entry is then dropped.
+void WriteEntry(const void* data, size_t size)
 {
+    if (logFile == INVALID_HANDLE_VALUE)
+        return;
+    WriteBytes(data, size);
     ++entryCount;
     if (entryCount > logWriterConfig.rotateAfter)
         RotateLogFile(logWriterConfig.baseName);
 }
 
-std::string TimePrefixFormat() { return "%04d%02d%02d %02d:%02d:%02d.%03d %s\r\n"; }
-
 }  // namespace
 
 void OpenLogFile(std::wstring)
 {
+    const std::wstring baseName = logWriterConfig.baseName;
     const std::wstring logs = GetLogsFolder();
+    const std::wstring firstName =
+        FormatWString(L"%s\\%s.%d.txt", logs.c_str(), baseName.c_str(), static_cast<int>(fileNumber));
     if (!lockReady) {
         InitializeCriticalSection(&logLock);
         lockReady = true;
     }
-    logFile = CreateLogFile(FormatWString(L"%s\\%s.%d.txt", logs.c_str(), logWriterConfig.baseName,
-                                          static_cast<int>(fileNumber)));
+    logFile = CreateLogFile(firstName);
     if (logFile == INVALID_HANDLE_VALUE) {
         ++fileNumber;
-        CreateFallbackFile();
+        CreateRotationFile(baseName, logCreateAttempts - 1);
     }
     if (logFile != INVALID_HANDLE_VALUE)
         StartFile();
@@ -114,24 +118,21 @@ void LogMessageW(const wchar_t* format, ...)
     if (logFile == INVALID_HANDLE_VALUE)
         return;
     EnterCriticalSection(&logLock);
+    va_list arguments;
+    va_start(arguments, format);
     try {
-        va_list arguments;
-        va_start(arguments, format);
-        std::wstring message = FormatWStringV(format, arguments);
-        va_end(arguments);
+        const std::wstring message = FormatWStringV(format, arguments);
         SYSTEMTIME now;
         GetSystemTime(&now);
-        std::wstring entry = FormatWString(L"%04d%02d%02d %02d:%02d:%02d.%03d %s\r\n", now.wYear,
-                                           now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                                           now.wMilliseconds, message.c_str());
+        const std::wstring entry =
+            FormatWString(L"%04d%02d%02d %02d:%02d:%02d.%03d %s\r\n", now.wYear, now.wMonth, now.wDay,
+                          now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, message.c_str());
         std::string bytes;
         WideToUtf8(entry, bytes, CP_UTF8);
-        if (logFile != INVALID_HANDLE_VALUE) {
-            WriteBytes(bytes.data(), bytes.size());
-            CountEntry();
-        }
+        WriteEntry(bytes.data(), bytes.size());
     } catch (...) {
     }
+    va_end(arguments);
     LeaveCriticalSection(&logLock);
 }
 
@@ -140,25 +141,23 @@ void LogMessageA(const char* format, ...)
     if (logFile == INVALID_HANDLE_VALUE)
         return;
     EnterCriticalSection(&logLock);
+    va_list arguments;
+    va_start(arguments, format);
     try {
-        va_list arguments;
-        va_start(arguments, format);
         std::string message = FormatStringV(format, arguments);
-        va_end(arguments);
-        // Keep room for the time prefix and the line end, so an entry always ends in CR LF.
+        // Room for the time prefix and the line end in the formatter's buffer, so
+        // a long message is cut and its entry still ends in CR LF.
         if (message.size() > logNarrowMessageLimit)
             message.resize(logNarrowMessageLimit);
         SYSTEMTIME now;
         GetSystemTime(&now);
-        std::string entry = FormatString(TimePrefixFormat().c_str(), now.wYear, now.wMonth, now.wDay,
-                                         now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
-                                         message.c_str());
-        if (logFile != INVALID_HANDLE_VALUE) {
-            WriteBytes(entry.data(), entry.size());
-            CountEntry();
-        }
+        const std::string entry =
+            FormatString("%04d%02d%02d %02d:%02d:%02d.%03d %s\r\n", now.wYear, now.wMonth, now.wDay,
+                         now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, message.c_str());
+        WriteEntry(entry.data(), entry.size());
     } catch (...) {
     }
+    va_end(arguments);
     LeaveCriticalSection(&logLock);
 }
 
@@ -166,9 +165,10 @@ void ResetLogWriterForTest()
 {
     if (lockReady)
         EnterCriticalSection(&logLock);
-    if (logFile != INVALID_HANDLE_VALUE && logFile != nullptr)
-        CloseHandle(logFile);
+    HANDLE current = logFile;
     logFile = INVALID_HANDLE_VALUE;
+    if (current != INVALID_HANDLE_VALUE && current != nullptr)
+        CloseHandle(current);
     fileNumber = 0;
     entryCount = 0;
     if (lockReady)

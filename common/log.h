@@ -20,7 +20,8 @@ void LogMessageA(const char* format, ...);
 
 // Longest narrow message that still fits a whole entry; longer ones are cut.
 const size_t logNarrowMessageLimit = 32768 - 25;
-// Attempts at creating a file before the writer gives up and goes quiet.
+// Attempts at creating a file, in OpenLogFile and again in each rotation,
+// before the writer gives up and goes quiet for the rest of the run.
 const int logCreateAttempts = 16;
 
 // For tests: closes the file and returns the writer to its start state.

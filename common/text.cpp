@@ -10,7 +10,11 @@
 
 std::string FormatStringV(const char* format, va_list arguments)
 {
-    std::unique_ptr<char[]> buffer(new char[formatStringLimit + 1]);
+    if (format == nullptr)
+        return std::string();
+    // Zeroed: should the runtime stop early without a terminator (a wide
+    // argument it cannot convert), the text ends at what it wrote.
+    std::unique_ptr<char[]> buffer(new char[formatStringLimit + 1]());
     // Bounded: texts of up to 32767 bytes come from the pipe, and a longer result
     // is cut rather than written past the buffer.
     int written = _vsnprintf(buffer.get(), formatStringLimit, format, arguments);
@@ -32,6 +36,8 @@ std::string FormatString(const char* format, ...)
 
 std::wstring FormatWStringV(const wchar_t* format, va_list arguments)
 {
+    if (format == nullptr)
+        return std::wstring();
     va_list measure;
     va_copy(measure, arguments);
     int length = _vscwprintf(format, measure);

@@ -1,0 +1,157 @@
+#include <doctest/doctest.h>
+
+#include "folders.h"
+#include "globals.h"
+#include "test_support.h"
+
+#include <stdexcept>
+
+TEST_CASE("the names both programs build their folders and settings key from")
+{
+    CHECK(vendorName == L"Varnoke");
+    CHECK(serviceName == L"VarnBack");
+    CHECK(destinationValueName == L"Destination");
+    CHECK(usernameValueName == L"Username");
+    CHECK(passwordValueName == L"Password");
+    CHECK(scanIntervalValueName == L"ScanInterval");
+    CHECK(maxVersionsValueName == L"MaxVersions");
+    CHECK(SettingsKey() == L"Software\\Varnoke\\VarnBackup");
+    CHECK(VendorPathPiece() == L"\\Varnoke");
+}
+
+TEST_CASE("the per-machine folders lie under the common application data folder and are not created")
+{
+    const std::wstring vendorFolder = L"C:\\ProgramData\\Varnoke";
+    test::RemoveTree(vendorFolder);
+    CHECK(GetDataFolder() == L"C:\\ProgramData\\Varnoke\\VarnBack\\Data");
+    CHECK(GetLogsFolder() == L"C:\\ProgramData\\Varnoke\\VarnBack\\Logs");
+    CHECK_FALSE(test::FileExists(vendorFolder));
+}
+
+static std::string Bytes(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+static std::string DwordBytes(DWORD value)
+{
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+TEST_CASE("ReadRegistryValue reads text and numbers of the settings key")
+{
+    test::SettingsScope settings;
+    const std::wstring longText(5000, L'L');
+    struct Case {
+        const wchar_t* name;
+        DWORD type;
+        std::string data;
+        bool read;
+        std::wstring out;
+    } cases[] = {
+        {L"Destination", REG_SZ, Bytes(std::wstring(L"\\\\server\\share\\B\u00e4ckup", 22)), true,
+         L"\\\\server\\share\\B\u00e4ckup"},
+        {L"Empty", REG_SZ, Bytes(std::wstring(L"", 1)), true, L""},  // empty, not the preset
+        {L"NoData", REG_SZ, "", true, L""},
+        {L"Unterminated", REG_SZ, Bytes(L"abc"), true, L"abc"},
+        {L"InnerZero", REG_SZ, Bytes(std::wstring(L"ab\0cd\0", 6)), true, L"ab"},
+        {L"Long", REG_SZ, Bytes(longText + L'\0'), true, longText},
+        {L"Small", REG_DWORD, DwordBytes(7), true, L"7"},
+        {L"Large", REG_DWORD, DwordBytes(70000), true, L"70000"},  // not its low 16 bits
+        {L"AllOnes", REG_DWORD, DwordBytes(0xFFFFFFFFu), true, L"-1"},  // signed decimal
+        {L"Lowest", REG_DWORD, DwordBytes(0x80000000u), true, L"-2147483648"},
+        {L"Expand", REG_EXPAND_SZ, Bytes(std::wstring(L"%TEMP%", 7)), false, L""},
+        {L"Multi", REG_MULTI_SZ, Bytes(std::wstring(L"a\0b\0", 5)), false, L""},
+        {L"Binary", REG_BINARY, "\x01\x02\x03", false, L""},
+        {L"Quad", REG_QWORD, std::string("\x05\0\0\0\0\0\0\0", 8), false, L""},
+    };
+    for (const Case& c : cases)
+        settings.SetRaw(c.name, c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.name));
+        std::wstring out = L"preset";
+        CHECK(ReadRegistryValue(SettingsKey(), c.name, out) == c.read);
+        CHECK(out == c.out);
+    }
+
+    // A missing value keeps the caller's preset.
+    std::wstring out = L"15";
+    CHECK_FALSE(ReadRegistryValue(SettingsKey(), L"Missing", out));
+    CHECK(out == L"15");
+}
+
+TEST_CASE("ReadRegistryValue keeps the presets when the settings key is missing")
+{
+    test::SettingsScope settings;  // removes the key
+    const std::wstring names[] = {destinationValueName, usernameValueName, passwordValueName,
+                                  scanIntervalValueName, maxVersionsValueName};
+    for (const std::wstring& name : names) {
+        CAPTURE(test::Utf8(name));
+        std::wstring out = L"15";
+        CHECK_FALSE(ReadRegistryValue(SettingsKey(), name, out));
+        CHECK(out == L"15");
+    }
+    // The values are read under HKEY_LOCAL_MACHINE only.
+    settings.Set(scanIntervalValueName, L"30");
+    std::wstring out = L"15";
+    CHECK(ReadRegistryValue(SettingsKey(), scanIntervalValueName, out));
+    CHECK(out == L"30");
+    out = L"15";
+    CHECK_FALSE(ReadRegistryValue(L"Software\\Varnoke\\Elsewhere", scanIntervalValueName, out));
+    CHECK(out == L"15");
+}
+
+TEST_CASE("MakeLongPath and RemoveTrailingBackslash")
+{
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* result;
+    } longPaths[] = {
+        {L"D:\\dir\\file", L"\\\\?\\D:\\dir\\file"},
+        {L"\\\\server\\share\\file", L"\\\\?\\UNC\\server\\share\\file"},
+        {L"\\\\", L"\\\\?\\\\\\"},  // exactly two backslashes: no share path
+        {L"\\\\s", L"\\\\?\\UNC\\s"},
+        {L"", L"\\\\?\\"},
+        {L"relative\\x", L"\\\\?\\relative\\x"},  // no other test is made
+    };
+    for (const Case& c : longPaths) {
+        CAPTURE(test::Utf8(c.path));
+        CHECK(MakeLongPath(c.path) == c.result);
+    }
+
+    Case trailing[] = {
+        {L"D:\\dir\\", L"D:\\dir"},
+        {L"D:\\dir\\\\", L"D:\\dir\\"},  // only one is removed
+        {L"D:\\dir", L"D:\\dir"},
+        {L"\\", L""},
+    };
+    for (const Case& c : trailing) {
+        CAPTURE(test::Utf8(c.path));
+        CHECK(RemoveTrailingBackslash(c.path) == c.result);
+    }
+    CHECK_THROWS_AS(RemoveTrailingBackslash(L""), std::out_of_range);
+}
+
+static bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST_CASE("CreateDirectoryPath creates the folders above a file, not the file")
+{
+    test::TempFolder folder;
+    CHECK(CreateDirectoryPath(MakeLongPath(folder / L"a\\b\\file.txt")));
+    CHECK(IsFolder(folder / L"a"));
+    CHECK(IsFolder(folder / L"a\\b"));
+    CHECK_FALSE(test::FileExists(folder / L"a\\b\\file.txt"));
+
+    // Existing folders are fine; a trailing backslash creates the last one too.
+    CHECK(CreateDirectoryPath(folder / L"a\\c\\d\\"));
+    CHECK(IsFolder(folder / L"a\\c\\d"));
+
+    // A file in the way is no error: the result is always true.
+    REQUIRE(test::WriteFileBytes(folder / L"blocker", "x"));
+    CHECK(CreateDirectoryPath(folder / L"blocker\\inner\\file.txt"));
+    CHECK_FALSE(test::FileExists(folder / L"blocker\\inner"));
+}
