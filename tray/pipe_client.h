@@ -4,7 +4,13 @@
 
 #include <string>
 
+extern const wchar_t* const trayPipeName;  // "\\.\pipe\VarnokeBackupPipe"
+
 bool ReadPipeMessage(HANDLE pipe, std::string& text);
 bool WritePipeMessage(HANDLE pipe, std::string text);
 void WritePipeMessageOrThrow(HANDLE pipe, std::string text);  // throws unsigned long 2
 std::string SendPipeCommand(std::string command, std::string argument);
+
+// Opens the control pipe for synchronous use; INVALID_HANDLE_VALUE when the
+// service is not running or is serving another client.
+HANDLE OpenControlPipe();

@@ -27,11 +27,8 @@ varn_cleanup() {
   local status=$?
   if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX:-}" ]; then
     wineserver -k >/dev/null 2>&1 || true
-    # give the server a moment to let go of the prefix before it is removed
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
-      pgrep -f "wineserver.*" >/dev/null 2>&1 || break
-      sleep 0.1
-    done
+    # let this prefix's server let go of the prefix before it is removed
+    timeout 10 wineserver -w >/dev/null 2>&1 || true
     if [ "${VARN_KEEP_PREFIX:-0}" != 1 ]; then rm -rf "$WINEPREFIX"; fi
   fi
   if [ -n "${VARN_XVFB_PID:-}" ]; then kill "$VARN_XVFB_PID" 2>/dev/null || true; fi
@@ -73,15 +70,15 @@ varn_wait_for() {
   return 1
 }
 
+# Xvfb picks a free display itself (-displayfd), so tests that start at the
+# same moment never share one. Start it before varn_begin: Wine's desktop
+# process starts with the prefix's first program and keeps the display it found.
 varn_xvfb() {
-  local n
-  for n in $(seq 90 140); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-    VARN_XVFB_PID=$!
-    export DISPLAY=":$n"
-    if varn_wait_for 10 test -e /tmp/.X11-unix/X$n; then return 0; fi
-    kill "$VARN_XVFB_PID" 2>/dev/null || true
-  done
-  varn_fail "no Xvfb display could be started"
+  local number_file
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number_file" </dev/null >/dev/null 2>&1 &
+  VARN_XVFB_PID=$!
+  varn_wait_for 10 test -s "$number_file" || { rm -f "$number_file"; varn_fail "no Xvfb display could be started"; }
+  export DISPLAY=":$(tr -dc 0-9 <"$number_file")"
+  rm -f "$number_file"
 }

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Browsing what the service stored and restoring it: the search, a folder's
+# listing, the nested versions dialog, a restore of one older version and of
+# two entries, each checked byte for byte in the chosen folder.
+source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
+gui_begin gui_files
+
+alpha=$(varn_c 'C:\data\alpha')
+mkdir -p "$(varn_c 'C:\dest')" "$alpha/sub" "$(varn_c 'C:\restore1')" "$(varn_c 'C:\restore2')"
+printf 'version one\n' >"$alpha/a.txt"
+printf 'bee\n' >"$alpha/b.txt"
+printf 'sea\n' >"$alpha/sub/c.txt"
+touch -d '2024-03-01 10:00:00' "$alpha/a.txt"
+cp "$alpha/a.txt" "$VARN_OUT/a-version-one.txt"
+gui_settings Destination 'C:\dest'
+gui_settings ScanInterval 0
+gui_settings MaxVersions 5
+gui_watch 'C:\data\alpha'
+gui_start_service
+
+count_is() { [ "$(gui_stored "$1")" = "$2" ]; }
+varn_wait_for 30 count_is "select count(*) from filelist where path like 'C:\data\alpha\%'" 4 ||
+  varn_fail "the first pass stored no versions"
+# A second version of a.txt, with a later time and another size.
+printf 'version two, longer\n' >"$alpha/a.txt"
+touch -d '2024-03-02 10:00:00' "$alpha/a.txt"
+varn_wait_for 30 count_is "select count(*) from filelist where path = 'C:\data\alpha\a.txt'" 2 ||
+  varn_fail "the second version of a.txt was not stored"
+gui_settings ScanInterval 600  # no further passes while the dialogs read
+
+gui_start_tray
+drv wait "$GUI_MAIN" 30 || varn_fail "no main window"
+
+rows() { drv listview "$1" 1021 | tail -n +2 | cut -f"$2" | tr '\n' ' '; }
+
+# Go! with a search text lists every stored path that contains it, in any case.
+drv set-text "$GUI_MAIN" 1026 'A.TXT'
+drv click "$GUI_MAIN" 2
+drv wait Dialog 15 || varn_fail "Go! opened no file list"
+[ "$(rows Dialog 1,3,4)" = $'a.txt\t2\t20 bytes ' ] || varn_fail "search listing: $(drv listview Dialog 1021)"
+drv click Dialog 2
+drv wait-gone Dialog 10 || varn_fail "the file list did not close"
+
+# View Files lists the chosen folder, sorted by path, folders marked.
+drv listbox-click "$GUI_MAIN" 1017 0
+varn_wait_for 5 test "$(drv enabled "$GUI_MAIN" 1019)" = 1 || varn_fail "View Files stays disabled"
+drv click "$GUI_MAIN" 1019
+drv wait Dialog 15 || varn_fail "View Files opened no file list"
+gui_shot listing
+listing=$(drv listview Dialog 1021)
+[ "$(head -1 <<<"$listing")" = $'Filename:130:left\tTimestamp:250:left\tVersions:50:right\tSize:100:right' ] ||
+  varn_fail "listing columns: $(head -1 <<<"$listing")"
+[ "$(rows Dialog 1,3,4)" = $'a.txt\t2\t20 bytes b.txt\t1\t4 bytes sub\tDirectory\t0 bytes c.txt\t1\t4 bytes ' ] ||
+  varn_fail "folder listing: $listing"
+gui_expect_text Dialog 4 "View Versions"
+[ "$(drv enabled Dialog 4)" = 0 ] || varn_fail "the action button is enabled before a selection"
+
+# One row: View Versions opens the nested versions dialog, newest first.
+drv listview-select Dialog 1021 0
+gui_expect_text Dialog 4 "View Versions"
+drv click Dialog 4
+drv wait "File Versions" 15 || varn_fail "no versions dialog"
+gui_shot versions
+versions=$(drv listview "File Versions" 1021)
+[ "$(head -1 <<<"$versions")" = $'Copy:100:left\tFilename:130:left\tSize:100:right\tTimestamp:250:left' ] ||
+  varn_fail "versions columns: $(head -1 <<<"$versions")"
+[ "$(rows "File Versions" 1-3)" = $'1\ta.txt\t20 bytes 2\ta.txt\t12 bytes ' ] || varn_fail "versions: $versions"
+
+# Restore the older version. A second press while the browser is open starts
+# no second request.
+drv listview-select "File Versions" 1021 1
+gui_expect_text "File Versions" 4 "Restore"
+drv click "File Versions" 4
+drv wait "Browse for Folder" 15 || varn_fail "no Restore To browser"
+drv click "File Versions" 4
+sleep 1
+[ "$(drv count "Browse for Folder")" = 1 ] || varn_fail "a second press opened another browser"
+drv browse "Restore To" 'C:\restore1' 15 || varn_fail "could not choose the restore folder"
+[ "$(drv msgbox VarnBack 15)" = "Sent restore command to service" ] || varn_fail "no confirmation box"
+restored1=$(varn_c 'C:\restore1\data\alpha\a.txt')
+varn_wait_for 20 cmp -s "$restored1" "$VARN_OUT/a-version-one.txt" || varn_fail "the older a.txt was not restored as stored"
+[ "$(drv count "Browse for Folder")" = 0 ] || varn_fail "a browser is still open"
+drv click "File Versions" 2
+drv wait-gone "File Versions" 10 || varn_fail "the versions dialog did not close"
+
+# Two rows: Restore sends the newest version of each.
+drv listview-select Dialog 1021 0,1
+gui_expect_text Dialog 4 "Restore"
+drv click Dialog 4
+drv browse "Restore To" 'C:\restore2' 15 || varn_fail "no Restore To browser for two entries"
+[ "$(drv msgbox VarnBack 15)" = "Sent restore command to service" ] || varn_fail "no confirmation box"
+varn_wait_for 20 cmp -s "$(varn_c 'C:\restore2\data\alpha\a.txt')" "$alpha/a.txt" || varn_fail "a.txt not restored"
+varn_wait_for 20 cmp -s "$(varn_c 'C:\restore2\data\alpha\b.txt')" "$alpha/b.txt" || varn_fail "b.txt not restored"
+[ ! -e "$(varn_c 'C:\restore2\data\alpha\sub')" ] || varn_fail "an unselected entry was restored"
+drv click Dialog 1
+drv wait-gone Dialog 10 || varn_fail "the file list did not close"
+
+# Escape in the main window runs Go! with the search text.
+drv set-text "$GUI_MAIN" 1026 'b.txt'
+drv key "$GUI_MAIN" 1026 27
+drv wait Dialog 15 || varn_fail "Escape opened no file list"
+[ "$(rows Dialog 1)" = "b.txt " ] || varn_fail "Escape listing: $(drv listview Dialog 1021)"
+drv click Dialog 2
+drv wait-gone Dialog 10 || varn_fail "the file list did not close"
+
+gui_close_tray
+echo "gui_files: ok"

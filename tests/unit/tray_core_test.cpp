@@ -1,0 +1,452 @@
+#include <doctest/doctest.h>
+
+#include "app_state.h"
+#include "folder_list.h"
+#include "pipe_client.h"
+#include "service_control.h"
+#include "stored_files.h"
+#include "test_support.h"
+#include "tray_core_pipe_server.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A state database laid out and filled the way the service writes it.
+class StoredRows {
+public:
+    StoredRows() : path_(folder_ / L"SystemState2.trdb")
+    {
+        REQUIRE(sqlite3_open(test::Utf8(path_).c_str(), &db_) == SQLITE_OK);
+        Exec("create table if not exists watchdirectories( directory text, user text );");
+        Exec("create table if not exists filelist( path text, user text, attributes sqlite3_uint64, parentid "
+             "sqlite3_uint64,\t\t\tself_id sqlite3_uint64, modificationtime text, size sqlite3_uint64, volume_id "
+             "sqlite3_uint64, localpath text);");
+    }
+    ~StoredRows() { sqlite3_close(db_); }
+
+    void Exec(const char* sql) { REQUIRE(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK); }
+
+    void Add(const std::string& path, uint64_t selfId, const std::string& stamp, uint64_t size = 10,
+             uint64_t attributes = FILE_ATTRIBUTE_ARCHIVE, uint64_t volumeId = 0x43000000)
+    {
+        sqlite3_stmt* statement = nullptr;
+        REQUIRE(sqlite3_prepare_v2(db_, "insert into filelist values( ?1, ?2, ?3, ?4, ?5, ?6,?7, ?8, ?9);", -1,
+                                   &statement, nullptr) == SQLITE_OK);
+        sqlite3_bind_text(statement, 1, path.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_text(statement, 2, " ", -1, SQLITE_STATIC);
+        sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(attributes));
+        sqlite3_bind_int64(statement, 4, 7);
+        sqlite3_bind_int64(statement, 5, static_cast<sqlite3_int64>(selfId));
+        sqlite3_bind_text(statement, 6, stamp.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(statement, 7, static_cast<sqlite3_int64>(size));
+        sqlite3_bind_int64(statement, 8, static_cast<sqlite3_int64>(volumeId));
+        sqlite3_bind_text(statement, 9, "\\\\srv\\bk\\VarnBack\\PC\\0000", -1, SQLITE_STATIC);
+        CHECK(sqlite3_step(statement) == SQLITE_DONE);
+        sqlite3_finalize(statement);
+    }
+
+    // A state of its own, as the control centre has after loading the folders.
+    void Attach(AppState& state) { REQUIRE(sqlite3_open(test::Utf8(path_).c_str(), &state.database) == SQLITE_OK); }
+    sqlite3* db() { return db_; }
+
+private:
+    test::TempFolder folder_{L"rows"};
+    std::wstring path_;
+    sqlite3* db_ = nullptr;
+};
+
+// The names in order, joined with "|", so that a failure shows them.
+std::string Names(const std::vector<FileListEntry>& entries)
+{
+    std::string names;
+    for (const FileListEntry& entry : entries)
+        names += (names.empty() ? "" : "|") + test::Utf8(entry.name);
+    return names;
+}
+
+const uint64_t bigId = 0x8000000000000005ull;  // stored as a negative integer
+
+}  // namespace
+
+TEST_CASE("a folder listing is a prefix match on each entry's newest path")
+{
+    StoredRows rows;
+    rows.Add("D:\\Data", 1, "20240101 100000.000", 0, FILE_ATTRIBUTE_DIRECTORY);
+    rows.Add("D:\\Data", 1, "20240102 100000.000", 0, FILE_ATTRIBUTE_DIRECTORY);
+    rows.Add("D:\\Data\\b.txt", 2, "20240101 100000.000");
+    rows.Add("D:\\data\\sub\\a.txt", 3, "20240101 100000.000");
+    rows.Add("D:\\Data2\\c.txt", 4, "20240101 100000.000");
+    rows.Add("D:\\Database.txt", 5, "20240101 100000.000");
+    rows.Add("D:\\Other\\d.txt", 6, "20240101 100000.000");
+    // Renamed out of the folder: its newest path decides.
+    rows.Add("D:\\Data\\moved.txt", 7, "20240101 100000.000");
+    rows.Add("D:\\Other\\moved.txt", 7, "20240103 100000.000");
+
+    AppState state;
+    rows.Attach(state);
+    test::LogCapture log;
+    REQUIRE(state.QueryFiles("D:\\Data", state.fileListing, 0));
+    // Sorted by the bytes of the path: '2' before '\\' before 'b', upper case before lower case.
+    CHECK(Names(state.fileListing) == "Data|c.txt|b.txt|Database.txt|a.txt");
+    const FileListEntry& folder = state.fileListing[0];
+    CHECK(folder.attributes == FILE_ATTRIBUTE_DIRECTORY);
+    CHECK(folder.versionCount == 2);
+    CHECK(folder.modificationTime == "20240102 100000.000");
+    const std::string text = log.text();
+    CHECK(text.find(" Attempting to query files for D:\\Data\r\n") != std::string::npos);
+    CHECK(text.find(" Got 5 files from DB for folder D:\\Data%%, self_id 0\r\n") != std::string::npos);
+
+    SUBCASE("an empty pattern lists every entry")
+    {
+        REQUIRE(state.QueryFiles("", state.fileListing, 0));
+        CHECK(state.fileListing.size() == 7);
+    }
+}
+
+TEST_CASE("a search text matches any path containing it, ASCII letters in any case")
+{
+    StoredRows rows;
+    rows.Add("C:\\Work\\Report.TXT", 1, "20240101 100000.000");
+    rows.Add("C:\\reports\\x.doc", 2, "20240101 100000.000");
+    rows.Add("C:\\Work\\rep_ort.txt", 3, "20240101 100000.000");
+    rows.Add("C:\\Work\\repXort.txt", 4, "20240101 100000.000");
+    rows.Add("C:\\Work\\\xC3\x89t\xC3\xA9.txt", 5, "20240101 100000.000");  // Été.txt
+    AppState state;
+    rows.Attach(state);
+
+    const std::pair<const char*, const char*> cases[] = {
+        {"REPORT", "Report.TXT|x.doc"},
+        {"rep_ort", "repXort.txt|rep_ort.txt"},  // '_' stands for any one character
+        {"\xC3\xA9t\xC3\xA9", ""},                 // é does not match É
+        {"\xC3\x89T\xC3\xA9", "\xC3\x89t\xC3\xA9.txt"},  // but t matches T
+        {"nothing", ""},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(std::string(c.first));
+        REQUIRE(state.QueryFiles(std::string("%%") + c.first + "%%", state.fileListing, 0));
+        CHECK(Names(state.fileListing) == c.second);
+    }
+}
+
+TEST_CASE("a renamed file is one row under its newest path, counting every version")
+{
+    StoredRows rows;
+    rows.Add("D:\\Data\\draft.txt", bigId, "20240101 080000.000", 100);
+    rows.Add("D:\\Data\\final.txt", bigId, "20240301 080000.000", 300, FILE_ATTRIBUTE_READONLY);
+    rows.Add("D:\\Data\\second.txt", bigId, "20240201 080000.000", 200);
+    AppState state;
+    rows.Attach(state);
+
+    REQUIRE(state.QueryFiles("D:\\Data\\", state.fileListing, 0));
+    REQUIRE(state.fileListing.size() == 1);
+    const FileListEntry& row = state.fileListing[0];
+    CHECK(row.name == L"final.txt");
+    CHECK(row.versionCount == 3);
+    CHECK(row.selfId == bigId);
+    CHECK(row.modificationTime == "20240301 080000.000");
+    CHECK(row.size == 300);
+    CHECK(row.attributes == FILE_ATTRIBUTE_READONLY);
+    CHECK(row.volumeId == 0x43000000);
+
+    SUBCASE("its versions come newest first, one each, with their own columns")
+    {
+        test::LogCapture log;
+        REQUIRE(state.QueryFileVersions(state.fileVersions, bigId));
+        REQUIRE(state.fileVersions.size() == 3);
+        CHECK(Names(state.fileVersions) == "final.txt|second.txt|draft.txt");
+        const uint64_t sizes[] = {300, 200, 100};
+        for (size_t i = 0; i < 3; ++i) {
+            CHECK(state.fileVersions[i].versionCount == 1);
+            CHECK(state.fileVersions[i].size == sizes[i]);
+            CHECK(state.fileVersions[i].selfId == bigId);
+            CHECK(state.fileVersions[i].volumeId == 0x43000000);
+        }
+        CHECK(state.fileVersions[2].modificationTime == "20240101 080000.000");
+        CHECK(log.text().find(" Got 3 files from DB for folder , self_id 9223372036854775813\r\n") !=
+              std::string::npos);
+    }
+}
+
+TEST_CASE("an entry's name is the last piece of its stored path")
+{
+    const std::pair<const char*, const wchar_t*> cases[] = {
+        {"D:\\", L"D:"},
+        {"D:\\Data\\", L"Data"},
+        {"D:\\Data\\report.txt", L"report.txt"},
+        {"plain", L"plain"},
+        {"C:\\\xE6\x97\xA5\xE6\x9C\xAC", L"\u65e5\u672c"},
+    };
+    StoredRows rows;
+    uint64_t id = 1;
+    for (const auto& c : cases)
+        rows.Add(c.first, id++, "20240101 100000.000");
+    AppState state;
+    rows.Attach(state);
+    id = 1;
+    for (const auto& c : cases) {
+        CAPTURE(std::string(c.first));
+        REQUIRE(state.QueryFileVersions(state.fileVersions, id++));
+        REQUIRE(state.fileVersions.size() == 1);
+        CHECK(state.fileVersions[0].name == c.second);
+    }
+}
+
+TEST_CASE("stored times are shown in local time now, long date and 24-hour time")
+{
+    // The test runs one hour ahead of UTC, in the en-GB locale.
+    CHECK(StampToDisplayText("20240131 235959.000") == L"Thursday, 1 February 2024 00:59:59");
+    CHECK(StampToDisplayText("20230701 120000.000") == L"Saturday, 1 July 2023 13:00:00");
+
+    StoredRows rows;
+    rows.Add("D:\\a.txt", 1, "20240131 235959.000");
+    AppState state;
+    rows.Attach(state);
+    REQUIRE(state.QueryFiles("D:\\", state.fileListing, 0));
+    REQUIRE(state.fileListing.size() == 1);
+    CHECK(state.fileListing[0].timeText == L"Thursday, 1 February 2024 00:59:59");
+    CHECK(state.fileListing[0].modificationTime == "20240131 235959.000");
+
+    SYSTEMTIME calendar = {2024, 2, 0, 29, 7, 5, 9, 0};
+    FILETIME local;
+    REQUIRE(SystemTimeToFileTime(&calendar, &local));
+    CHECK(FileTimeToDisplayText(local) == L"Thursday, 29 February 2024 07:05:09");
+    FILETIME beyond = {0xFFFFFFFF, 0xFFFFFFFF};  // no calendar date
+    CHECK(FileTimeToDisplayText(beyond) == L"");
+}
+
+TEST_CASE("rows the service never writes still give whole entries")
+{
+    StoredRows rows;
+    const char* const malformed[] = {"", "garbage", "20241301 000000.000", "2024013 235959.000",
+                                     "20240131T235959.000", "20240131 235959.0001"};
+    uint64_t id = 1;
+    for (const char* stamp : malformed)
+        rows.Add("D:\\m\\x.txt", id++, stamp);
+    rows.Exec("insert into filelist values( NULL, ' ', 32, 7, 50, '20240101 100000.000', 1, 2, '' );");
+    rows.Exec("insert into filelist values( 'D:\\n\\y.txt', ' ', 32, 7, 51, NULL, 1, 2, '' );");
+    AppState state;
+    rows.Attach(state);
+
+    id = 1;
+    for (const char* stamp : malformed) {
+        CAPTURE(stamp);
+        REQUIRE(state.QueryFileVersions(state.fileVersions, id++));
+        REQUIRE(state.fileVersions.size() == 1);
+        CHECK(state.fileVersions[0].modificationTime == stamp);
+        CHECK(state.fileVersions[0].timeText == L"");
+    }
+
+    REQUIRE(state.QueryFileVersions(state.fileVersions, 50));
+    REQUIRE(state.fileVersions.size() == 1);
+    CHECK(state.fileVersions[0].name == L"");
+    CHECK(state.fileVersions[0].timeText != L"");
+
+    REQUIRE(state.QueryFiles("D:\\n", state.fileListing, 0));
+    REQUIRE(state.fileListing.size() == 1);
+    CHECK(state.fileListing[0].name == L"y.txt");
+    CHECK(state.fileListing[0].modificationTime == "");
+    CHECK(state.fileListing[0].timeText == L"");
+}
+
+TEST_CASE("queries without rows to read")
+{
+    SUBCASE("no database connection, or no filelist table: empty and true")
+    {
+        AppState none;
+        CHECK(none.QueryFiles("D:\\", none.fileListing, 0));
+        CHECK(none.fileListing.empty());
+
+        test::TempFolder folder(L"empty");
+        AppState fresh;
+        REQUIRE(sqlite3_open(test::Utf8(folder / L"new.trdb").c_str(), &fresh.database) == SQLITE_OK);
+        fresh.fileVersions.resize(2);
+        CHECK(fresh.QueryFileVersions(fresh.fileVersions, 4));
+        CHECK(fresh.fileVersions.empty());
+    }
+    SUBCASE("a database locked by the service's connection: false and the code logged")
+    {
+        StoredRows rows;
+        rows.Add("D:\\a.txt", 1, "20240101 100000.000");
+        AppState state;
+        rows.Attach(state);
+        // Read once first, as the control centre has, so that only the step meets the lock.
+        REQUIRE(state.QueryFiles("D:\\", state.fileListing, 0));
+        REQUIRE(state.fileListing.size() == 1);
+        rows.Exec("begin exclusive;");
+        test::LogCapture log;
+        CHECK_FALSE(state.QueryFiles("D:\\", state.fileListing, 0));
+        CHECK(state.fileListing.empty());
+        CHECK(log.text().find(" Could not read from the database: 5\r\n") != std::string::npos);
+        rows.Exec("commit;");
+        CHECK(state.QueryFiles("D:\\", state.fileListing, 0));
+        CHECK(state.fileListing.size() == 1);
+    }
+}
+
+TEST_CASE("the state closes its own connection")
+{
+    test::TempFolder folder(L"close");
+    const std::wstring path = folder / L"s.trdb";
+    {
+        AppState state;
+        REQUIRE(sqlite3_open(test::Utf8(path).c_str(), &state.database) == SQLITE_OK);
+        REQUIRE(sqlite3_exec(state.database, "create table t(x);", nullptr, nullptr, nullptr) == SQLITE_OK);
+        state.AttachMainWindow(reinterpret_cast<HWND>(0x1234));
+        CHECK(state.mainWindow == reinterpret_cast<HWND>(0x1234));
+    }
+    // Deletable only once no connection holds it.
+    CHECK(DeleteFileW(path.c_str()));
+
+    AppState initial;
+    CHECK(initial.mainWindow == nullptr);
+    CHECK(initial.database == nullptr);
+    CHECK(initial.errorText == nullptr);
+    CHECK(initial.lastResult == 0);
+    CHECK(initial.scmAccess == 1);
+    CHECK(initial.serviceAccess == 0xB4);
+}
+
+TEST_CASE("a request is one connection: command, argument when there is one, one reply")
+{
+    struct Case {
+        const char* label;
+        std::string command;
+        std::string argument;
+        std::string replyBytes;  // what the server writes back
+        std::string reply;       // what SendPipeCommand returns
+        std::vector<std::string> received;
+    };
+    const std::string longest(32767, 'x');
+    const Case cases[] = {
+        {"add", "ADD FOLDER", "C:\\w\tann", test::PipeFrame("OK") + test::PipeFrame("OK"), "OK",
+         {"ADD FOLDER", "C:\\w\tann"}},
+        {"empty argument not sent", "LIST FOLDERS", "", test::PipeFrame("3"), "3", {"LIST FOLDERS"}},
+        {"32767 bytes whole", "LIST FOLDERS", "", test::PipeFrame(longest), longest, {"LIST FOLDERS"}},
+        {"32768 refused", "LIST FOLDERS", "", test::PipeCount(32768) + std::string(32768, 'y'), "",
+         {"LIST FOLDERS"}},
+        {"no reply", "GET FOLDER", "", "", "", {"GET FOLDER"}},
+        {"short body", "LIST FOLDERS", "", test::PipeCount(10) + "abcd", "abcd", {"LIST FOLDERS"}},
+        {"zero byte ends the text", "LIST FOLDERS", "", test::PipeFrame(std::string("ab\0cd", 5)), "ab",
+         {"LIST FOLDERS"}},
+        {"empty reply", "LIST FOLDERS", "", test::PipeFrame(""), "", {"LIST FOLDERS"}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(std::string(c.label));
+        bool closedAfter = false;
+        test::ScriptedPipeServer server([&](test::ScriptedPipeServer& s) {
+            std::string text;
+            for (size_t i = 0; i < c.received.size(); ++i)
+                s.ReadMessage(text);
+            if (c.replyBytes.empty()) {
+                closedAfter = true;  // the server's close ends the client's wait
+                return;
+            }
+            s.WriteBytes(c.replyBytes);
+            closedAfter = s.WaitForClientClose();
+        });
+        REQUIRE(server.created());
+        CHECK(SendPipeCommand(c.command, c.argument) == c.reply);
+        REQUIRE(server.Finish());
+        CHECK(server.received() == c.received);
+        CHECK(closedAfter);  // nothing more was sent, and the handle was closed
+    }
+}
+
+TEST_CASE("no server, or a server busy with another client: an empty reply at once")
+{
+    CHECK(SendPipeCommand("LIST FOLDERS", "") == "");
+
+    test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) { s.WaitForClientClose(); });
+    REQUIRE(server.created());
+    HANDLE holder = OpenControlPipe();
+    REQUIRE(holder != INVALID_HANDLE_VALUE);
+    CHECK(SendPipeCommand("LIST FOLDERS", "") == "");
+    CloseHandle(holder);
+    CHECK(server.Finish());
+}
+
+TEST_CASE("a failed write throws 2, a good one sends count and text")
+{
+    test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) {
+        std::string text;
+        s.ReadMessage(text);
+        s.ReadMessage(text);
+    });
+    REQUIRE(server.created());
+    HANDLE pipe = OpenControlPipe();
+    REQUIRE(pipe != INVALID_HANDLE_VALUE);
+    CHECK(WritePipeMessage(pipe, "RESTORE FILES"));
+    CHECK_NOTHROW(WritePipeMessageOrThrow(pipe, "C:\\target"));
+    REQUIRE(server.Finish());
+    CHECK(server.received() == std::vector<std::string>{"RESTORE FILES", "C:\\target"});
+    // The server has gone: the connection is broken.
+    std::string reply = "stale";
+    CHECK_FALSE(ReadPipeMessage(pipe, reply));
+    CHECK(reply == "");
+    CHECK_FALSE(WritePipeMessage(pipe, "1"));
+    bool thrown = false;
+    try {
+        WritePipeMessageOrThrow(pipe, "1");
+    } catch (unsigned long code) {
+        thrown = code == 2;
+    }
+    CHECK(thrown);
+    CloseHandle(pipe);
+}
+
+TEST_CASE("adding a folder sends its path, a tab and a user name, in UTF-8")
+{
+    const wchar_t* saved = _wgetenv(L"USERNAME");
+    const std::wstring savedName = saved != nullptr ? saved : L"";
+    struct Case {
+        const wchar_t* setting;  // the USERNAME assignment for _wputenv
+        bool accountName;        // expect the account's name in place of the variable
+    };
+    const Case cases[] = {{L"USERNAME=ann \u00e9", false}, {L"USERNAME=", true}};
+    wchar_t account[257] = {};
+    DWORD size = 257;
+    REQUIRE(GetUserNameW(account, &size));
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.setting));
+        _wputenv(c.setting);
+        const std::string user = c.accountName ? test::Utf8(account) : "ann \xC3\xA9";
+        CHECK(AddFolderUserName() == user);
+        test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) {
+            std::string text;
+            s.ReadMessage(text);
+            s.ReadMessage(text);
+            s.WriteMessage("OK");
+            s.WriteMessage("OK");
+        });
+        REQUIRE(server.created());
+        RequestAddFolder(L"C:\\Fotos \u65e5");
+        REQUIRE(server.Finish());
+        CHECK(server.received() ==
+              std::vector<std::string>{"ADD FOLDER", "C:\\Fotos \xE6\x97\xA5\t" + user});
+    }
+    _wputenv((L"USERNAME=" + savedName).c_str());
+}
+
+TEST_CASE("folder rows: the directory column, NULL left out")
+{
+    folderNames.clear();
+    char first[] = "C:\\a";
+    char* row[] = {first};
+    char* nullRow[] = {nullptr};
+    CHECK(CollectDirectoryRow(nullptr, 1, row, nullptr) == 0);
+    CHECK(CollectDirectoryRow(nullptr, 1, nullRow, nullptr) == 0);
+    CHECK(CollectDirectoryRow(nullptr, 0, nullptr, nullptr) == 0);
+    CHECK(folderNames == std::vector<std::string>{"C:\\a"});
+    folderNames.clear();
+}
+
+TEST_CASE("narrow error texts")
+{
+    CHECK(Win32ErrorTextA(ERROR_FILE_NOT_FOUND).find("not found") != std::string::npos);
+    CHECK(Win32ErrorTextA(0x2000FFFF) == "Unknown error message with code 536936447 (Win32)");
+    // A text with inserts is returned as it stands, not filled from nothing.
+    CHECK(Win32ErrorTextA(ERROR_BAD_EXE_FORMAT).find("%1") != std::string::npos);
+}

@@ -1,0 +1,308 @@
+#include "file_list_dialog.h"
+
+#include "globals.h"
+#include "log.h"
+#include "pipe_client.h"
+#include "resource.h"
+#include "text.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <memory>
+
+uint64_t currentSelfId = 0;
+
+namespace {
+
+const uint64_t directoryAttribute = FILE_ATTRIBUTE_DIRECTORY;
+
+// The "Restore To" browser has no owner, so the dialogs stay usable while it
+// is open; this is that browser while one is, so that a second press of an
+// action button brings it forward instead of starting another request.
+HWND openRestoreBrowser = nullptr;
+bool restoreRequestOpen = false;
+
+// Each dialog keeps the self_id it was opened for (0: folder mode).
+uint64_t DialogSelfId(HWND dialog)
+{
+    const uint64_t* selfId = reinterpret_cast<const uint64_t*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    return selfId != nullptr ? *selfId : 0;
+}
+
+HWND ListOf(HWND dialog) { return GetDlgItem(dialog, IDC_FILE_LIST); }
+
+void SetCell(HWND list, int row, int column, const std::wstring& text)
+{
+    LVITEMW item = {};
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.iSubItem = column;
+    item.pszText = const_cast<wchar_t*>(text.c_str());
+    if (column == 0)
+        SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    else
+        SendMessageW(list, LVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+}
+
+void FillVersions(HWND list)
+{
+    AddListColumn(list, 0, L"Copy", 100);
+    AddListColumn(list, 1, L"Filename", 130);
+    AddListColumn(list, 2, L"Size", -100);
+    AddListColumn(list, 3, L"Timestamp", 250);
+    const std::vector<FileListEntry>& rows = appState.fileVersions;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int row = static_cast<int>(i);
+        SetCell(list, row, 0, FormatWString(L"%I64u", static_cast<unsigned long long>(i + 1)));
+        SetCell(list, row, 1, rows[i].name);
+        SetCell(list, row, 2, FormatByteSize(rows[i].size));
+        SetCell(list, row, 3, rows[i].timeText);
+    }
+}
+
+void FillListing(HWND list)
+{
+    AddListColumn(list, 0, L"Filename", 130);
+    AddListColumn(list, 1, L"Timestamp", 250);
+    AddListColumn(list, 2, L"Versions", -50);
+    AddListColumn(list, 3, L"Size", -100);
+    const std::vector<FileListEntry>& rows = appState.fileListing;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int row = static_cast<int>(i);
+        SetCell(list, row, 0, rows[i].name);
+        SetCell(list, row, 1, rows[i].timeText);
+        SetCell(list, row, 2, (rows[i].attributes & directoryAttribute) != 0
+                                  ? std::wstring(L"Directory")
+                                  : FormatWString(L"%I64u", static_cast<unsigned long long>(rows[i].versionCount)));
+        SetCell(list, row, 3, FormatByteSize(rows[i].size));
+    }
+}
+
+INT_PTR OnInitDialog(HWND dialog)
+{
+    InitCommonControls();
+    HWND list = ListOf(dialog);
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
+    SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(new uint64_t(currentSelfId)));
+    if (currentSelfId != 0) {
+        SetWindowTextW(dialog, L"File Versions");
+        appState.QueryFileVersions(appState.fileVersions, currentSelfId);  // a failed read shows what it got
+        FillVersions(list);
+    } else {
+        LogMessageW(L"Listing entries for folder");
+        FillListing(list);
+    }
+    return TRUE;
+}
+
+INT_PTR OnNotify(HWND dialog, const NMHDR* header)
+{
+    if (header->code != LVN_ITEMCHANGED)
+        return FALSE;
+    const LRESULT selected = SendMessageW(ListOf(dialog), LVM_GETSELECTEDCOUNT, 0, 0);
+    const NMLISTVIEW* change = reinterpret_cast<const NMLISTVIEW*>(header);
+    if (header->idFrom == IDC_FILE_LIST && change->iItem != -1) {
+        HWND action = GetDlgItem(dialog, IDC_FILE_ACTION);
+        EnableWindow(action, TRUE);
+        ShowWindow(action, SW_SHOW);
+        if (DialogSelfId(dialog) != 0 || selected >= 2)
+            SetWindowTextW(action, L"Restore");
+        else if (selected == 1)
+            SetWindowTextW(action, L"View Versions");
+    }
+    return TRUE;
+}
+
+int CALLBACK RememberRestoreBrowser(HWND browser, UINT message, LPARAM, LPARAM)
+{
+    if (message == BFFM_INITIALIZED)
+        openRestoreBrowser = browser;
+    return 0;
+}
+
+// Asks for the target folder and sends the restore list there. In versions
+// mode the entry's log lines follow the chosen path.
+void RunRestoreRequest(HWND dialog, std::vector<FileListEntry>& restoreList, bool versionsMode)
+{
+    std::unique_ptr<wchar_t[]> buffer(new wchar_t[MAX_PATH]());
+    BROWSEINFOW info = {};
+    info.hwndOwner = nullptr;
+    info.pidlRoot = nullptr;
+    info.pszDisplayName = buffer.get();
+    info.lpszTitle = L"Restore To";
+    info.ulFlags = 0;
+    info.lpfn = RememberRestoreBrowser;
+
+    restoreRequestOpen = true;
+    LPITEMIDLIST item = SHBrowseForFolderW(&info);
+    openRestoreBrowser = nullptr;
+    restoreRequestOpen = false;
+    if (item == nullptr)
+        return;
+    const BOOL isFolder = SHGetPathFromIDListW(item, buffer.get());
+    CoTaskMemFree(item);
+    if (!isFolder)
+        return;
+
+    std::string path;
+    WideToUtf8(buffer.get(), path, CP_UTF8);
+    LogMessageA("Restoration path is %s", path.c_str());
+    if (versionsMode) {
+        LogMessageW(L"File to restore is %s ", restoreList.front().name.c_str());
+        LogMessageA("Restoration time is %s", restoreList.front().modificationTime.c_str());
+    }
+    const bool sent = SendRestoreFiles(path, restoreList);
+    MessageBoxW(dialog, sent ? L"Sent restore command to service" : L"Service did not respond", serviceName.c_str(),
+                MB_OK);
+}
+
+void OnListingAction(HWND dialog)
+{
+    HWND list = ListOf(dialog);
+    const std::vector<FileListEntry>& rows = appState.fileListing;
+    const LRESULT selected = SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0);
+    if (selected == 1) {
+        const LRESULT index = SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+        if (index < 0 || static_cast<size_t>(index) >= rows.size())
+            return;
+        currentSelfId = rows[index].selfId;
+        DialogBoxParamW(instanceHandle, MAKEINTRESOURCEW(IDD_FILE_LIST), dialog, FileListDialogProc, 0);
+        currentSelfId = 0;
+    } else if (selected >= 2) {
+        std::vector<FileListEntry> restoreList;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if ((SendMessageW(list, LVM_GETITEMSTATE, i, LVIS_SELECTED) & LVIS_SELECTED) == 0)
+                continue;
+            restoreList.push_back(rows[i]);  // the listing row carries the newest version
+            LogMessageW(L"File to restore is %s ", rows[i].name.c_str());
+            LogMessageA("Restoration time is %s", rows[i].modificationTime.c_str());
+        }
+        if (!restoreList.empty())
+            RunRestoreRequest(dialog, restoreList, false);
+    }
+}
+
+void OnVersionsAction(HWND dialog)
+{
+    // The lowest selected index: the newest of the selected versions.
+    const LRESULT index = SendMessageW(ListOf(dialog), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    if (index < 0 || static_cast<size_t>(index) >= appState.fileVersions.size())
+        return;
+    std::vector<FileListEntry> restoreList(1, appState.fileVersions[index]);
+    RunRestoreRequest(dialog, restoreList, true);
+}
+
+INT_PTR OnCommand(HWND dialog, WPARAM wParam)
+{
+    switch (wParam) {  // the whole parameter: a click carries notification code 0
+    case IDOK:
+        EndDialog(dialog, 1);
+        return TRUE;
+    case IDCANCEL:
+        EndDialog(dialog, 2);
+        return TRUE;
+    case IDC_FILE_ACTION:
+        if (restoreRequestOpen) {
+            // One restore request at a time.
+            if (openRestoreBrowser != nullptr)
+                SetForegroundWindow(openRestoreBrowser);
+            return TRUE;
+        }
+        if (DialogSelfId(dialog) != 0)
+            OnVersionsAction(dialog);
+        else
+            OnListingAction(dialog);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+void ShowFolderFiles(HWND parent, std::wstring searchText)
+{
+    std::string pattern;
+    if (!searchText.empty()) {
+        std::string text;
+        WideToUtf8(searchText, text, CP_UTF8);
+        pattern = "%%" + text;
+    } else {
+        int index = -1;
+        pattern = appState.GetSelectedFolder(index);  // shows "Click on a backup folder..." when none is
+    }
+    if (pattern.empty())
+        return;
+    // QueryFiles appends "%%": a search finds every path containing the text,
+    // a folder every path beginning with it.
+    if (appState.QueryFiles(pattern, appState.fileListing, 0))
+        DialogBoxParamW(instanceHandle, MAKEINTRESOURCEW(IDD_FILE_LIST), parent, FileListDialogProc, 0);
+    appState.fileListing.clear();
+}
+
+INT_PTR CALLBACK FileListDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog(dialog);
+    case WM_NOTIFY:
+        return OnNotify(dialog, reinterpret_cast<const NMHDR*>(lParam));
+    case WM_COMMAND:
+        return OnCommand(dialog, wParam);
+    case WM_NCDESTROY:
+        delete reinterpret_cast<uint64_t*>(SetWindowLongPtrW(dialog, DWLP_USER, 0));
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+void AddListColumn(HWND listView, int index, std::wstring caption, int width)
+{
+    LVCOLUMNW column = {};
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+    column.fmt = width < 0 ? LVCFMT_RIGHT : LVCFMT_LEFT;
+    column.cx = std::abs(width);
+    column.pszText = const_cast<wchar_t*>(caption.c_str());
+    SendMessageW(listView, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&column));
+}
+
+bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& restoreList)
+{
+    HANDLE pipe = OpenControlPipe();
+    if (pipe == INVALID_HANDLE_VALUE)
+        return false;  // no service, or it serves another client: no wait, no retry
+    try {
+        WritePipeMessageOrThrow(pipe, "RESTORE FILES");
+        WritePipeMessageOrThrow(pipe, destination);
+        WritePipeMessageOrThrow(pipe, FormatString("%I64u", static_cast<unsigned long long>(restoreList.size())));
+        for (const FileListEntry& entry : restoreList) {
+            WritePipeMessageOrThrow(pipe, FormatString("%I64u", static_cast<unsigned long long>(entry.selfId)));
+            WritePipeMessageOrThrow(pipe, FormatString("%I64u", static_cast<unsigned long long>(entry.volumeId)));
+            WritePipeMessageOrThrow(pipe, entry.modificationTime);
+        }
+    } catch (unsigned long) {
+        CloseHandle(pipe);  // nothing is sent again
+        return false;
+    }
+    CloseHandle(pipe);  // the service sends no reply to this command
+    restoreList.clear();
+    return true;
+}
+
+std::wstring FormatByteSize(uint64_t count)
+{
+    const uint64_t kib = 1ull << 10, mib = 1ull << 20, gib = 1ull << 30, tib = 1ull << 40;
+    const double value = static_cast<double>(count);
+    if (count < kib)
+        return FormatWString(L"%I64u bytes", static_cast<unsigned long long>(count));
+    if (count < mib)
+        return FormatWString(L"%.2lf KB", value / kib);
+    if (count < gib)
+        return FormatWString(L"%.2lf MB", value / mib);
+    if (count < tib)
+        return FormatWString(L"%.2lf GB", value / gib);
+    return FormatWString(L"%.2lf TB", value / tib);
+}

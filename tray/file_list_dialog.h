@@ -1,0 +1,29 @@
+#pragma once
+// The file list dialog (dialog 107): a folder or search listing, or the stored
+// versions of one entry, and the restore requests sent from it.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app_state.h"
+
+// 0: a dialog opening now is in folder mode; otherwise the self_id whose
+// versions it shows. Non-zero exactly while a versions dialog is open.
+extern uint64_t currentSelfId;
+
+// Lists the stored files whose path contains the search text, or, with an
+// empty text, those under the folder selected in the main window.
+void ShowFolderFiles(HWND parent, std::wstring searchText);
+
+INT_PTR CALLBACK FileListDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// A negative width makes a right-aligned column of the absolute width.
+void AddListColumn(HWND listView, int index, std::wstring caption, int width);
+
+// Sends "RESTORE FILES" for the entries; true when every message went out,
+// and then the list is emptied. The service never answers.
+bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& restoreList);
+
+std::wstring FormatByteSize(uint64_t count);

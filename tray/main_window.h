@@ -1,0 +1,18 @@
+#pragma once
+// The main window (dialog 101) and the notification-area icon.
+#include <windows.h>
+#include <shellapi.h>
+
+// The notification-area record in its full Vista-era form (956 bytes). The
+// build's XP headers end the record before hBalloonIcon; the shell takes the
+// size from cbSize, so the trailing field is added here and left zero.
+struct TrayIconData {
+    NOTIFYICONDATAW record;
+    HICON hBalloonIcon;
+};
+static_assert(sizeof(TrayIconData) == 956, "the notification-area record must be 956 bytes");
+
+extern HICON trayIcon;
+extern TrayIconData trayIconData;
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,71 @@
+#include "pipe_client.h"
+
+#include <cstdint>
+#include <memory>
+
+const wchar_t* const trayPipeName = L"\\\\.\\pipe\\VarnokeBackupPipe";
+
+namespace {
+const uint32_t replyBufferSize = 32768;  // a count of this or more is refused
+}
+
+bool ReadPipeMessage(HANDLE pipe, std::string& text)
+{
+    text.clear();
+    uint32_t count = 0;
+    DWORD got = 0;
+    if (!ReadFile(pipe, &count, sizeof count, &got, nullptr) || got < sizeof count)
+        return false;
+    if (count >= replyBufferSize)
+        return false;  // the body stays in the pipe; the connection is closed anyway
+    std::unique_ptr<char[]> buffer(new char[replyBufferSize]);
+    DWORD delivered = 0;
+    // One read, whatever it delivers: a short body gives the shorter text. An
+    // empty body is not read at all: a read of no bytes from a pipe waits for
+    // data that is not coming.
+    if (count > 0)
+        ReadFile(pipe, buffer.get(), count, &delivered, nullptr);
+    if (delivered > count)
+        delivered = count;
+    buffer[delivered] = '\0';
+    text = buffer.get();
+    return true;
+}
+
+bool WritePipeMessage(HANDLE pipe, std::string text)
+{
+    const uint32_t count = static_cast<uint32_t>(text.size());
+    DWORD written = 0;
+    if (!WriteFile(pipe, &count, sizeof count, &written, nullptr) || written < sizeof count)
+        return false;
+    written = 0;
+    if (!WriteFile(pipe, text.data(), count, &written, nullptr))
+        return false;
+    return written == count;
+}
+
+void WritePipeMessageOrThrow(HANDLE pipe, std::string text)
+{
+    if (!WritePipeMessage(pipe, text))
+        throw static_cast<unsigned long>(2);
+}
+
+HANDLE OpenControlPipe()
+{
+    // No wait for a free instance: a busy or missing pipe fails at once.
+    return CreateFileW(trayPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+std::string SendPipeCommand(std::string command, std::string argument)
+{
+    HANDLE pipe = OpenControlPipe();
+    if (pipe == INVALID_HANDLE_VALUE)
+        return std::string();
+    WritePipeMessage(pipe, command);
+    if (!argument.empty())
+        WritePipeMessage(pipe, argument);
+    std::string reply;
+    ReadPipeMessage(pipe, reply);
+    CloseHandle(pipe);
+    return reply;
+}

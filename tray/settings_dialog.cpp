@@ -1,0 +1,123 @@
+#include "settings_dialog.h"
+
+#include "folders.h"
+#include "globals.h"
+#include "password.h"
+#include "resource.h"
+
+#include <shlobj.h>
+
+#include <memory>
+
+namespace {
+
+const size_t textBufferSize = 32768;
+const int textReadLimit = 0x7FFF;  // includes the terminating zero
+
+void ShowSettings(HWND dialog)
+{
+    const std::wstring key = SettingsKey();
+    std::wstring destination, username, password;
+    std::wstring maxVersions = L"5";
+    std::wstring scanInterval = L"15";
+
+    ReadRegistryValue(key, destinationValueName, destination);
+    ReadRegistryValue(key, usernameValueName, username);
+    ReadRegistryValue(key, passwordValueName, password);
+    ReadRegistryValue(key, maxVersionsValueName, maxVersions);
+    if (maxVersions.empty())
+        maxVersions = L"5";
+    DecryptPassword(password);
+    SetDlgItemTextW(dialog, IDC_DESTINATION, destination.c_str());
+    SetDlgItemTextW(dialog, IDC_USERNAME, username.c_str());
+    SetDlgItemTextW(dialog, IDC_PASSWORD, password.c_str());
+    SetDlgItemTextW(dialog, IDC_MAX_VERSIONS, maxVersions.c_str());
+    // An empty stored interval stays empty, unlike the version count.
+    ReadRegistryValue(key, scanIntervalValueName, scanInterval);
+    SetDlgItemTextW(dialog, IDC_SCAN_INTERVAL, scanInterval.c_str());
+}
+
+void SaveSettings(HWND dialog)
+{
+    const std::wstring key = SettingsKey();
+    std::wstring destination, username, password, maxVersions, scanInterval;
+
+    GetDlgItemString(dialog, IDC_DESTINATION, destination);
+    GetDlgItemString(dialog, IDC_USERNAME, username);
+    GetDlgItemString(dialog, IDC_PASSWORD, password);
+    GetDlgItemString(dialog, IDC_MAX_VERSIONS, maxVersions);
+    EncryptPassword(password);
+    // Stored as typed: the service makes what it can of the numbers.
+    WriteRegistryString(key, destinationValueName, destination);
+    WriteRegistryString(key, usernameValueName, username);
+    WriteRegistryString(key, passwordValueName, password);
+    WriteRegistryString(key, maxVersionsValueName, maxVersions);
+    GetDlgItemString(dialog, IDC_SCAN_INTERVAL, scanInterval);
+    WriteRegistryString(key, scanIntervalValueName, scanInterval);
+}
+
+void ChooseDestination(HWND dialog)
+{
+    std::unique_ptr<wchar_t[]> buffer(new wchar_t[MAX_PATH]());
+    BROWSEINFOW info = {};
+    info.hwndOwner = dialog;
+    info.pidlRoot = nullptr;
+    info.pszDisplayName = buffer.get();
+    info.lpszTitle = L"Select destination folder";
+    info.ulFlags = 0;
+    LPITEMIDLIST item = SHBrowseForFolderW(&info);
+    if (item == nullptr)
+        return;
+    if (SHGetPathFromIDListW(item, buffer.get()))
+        SetDlgItemTextW(dialog, IDC_DESTINATION, buffer.get());  // written only on OK
+    CoTaskMemFree(item);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        ShowSettings(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK:
+            SaveSettings(dialog);
+            EndDialog(dialog, 0);
+            return TRUE;
+        case IDCANCEL:  // also Escape and the close box: nothing is written
+            EndDialog(dialog, 0);
+            return TRUE;
+        case IDC_CHANGE_DESTINATION:
+            ChooseDestination(dialog);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}
+
+bool GetDlgItemString(HWND dialog, int controlId, std::wstring& out)
+{
+    std::unique_ptr<wchar_t[]> buffer(new wchar_t[textBufferSize]());
+    GetDlgItemTextW(dialog, controlId, buffer.get(), textReadLimit);
+    out = buffer.get();
+    return true;
+}
+
+bool WriteRegistryString(std::wstring subKey, std::wstring valueName, std::wstring value)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+    const LONG result = RegSetValueExW(key, valueName.c_str(), 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(value.c_str()), bytes);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
