@@ -13,3 +13,8 @@ DWORD PipeRead(HANDLE pipe, void* buffer, DWORD count, OVERLAPPED* overlapped);
 bool PipeWrite(HANDLE pipe, const void* buffer, DWORD count, OVERLAPPED* overlapped);
 bool ReadMessage(HANDLE pipe, std::string& text, OVERLAPPED* overlapped);
 void WriteMessage(HANDLE pipe, std::string text, OVERLAPPED* overlapped);
+
+// Cancels the operation outstanding on the instance and waits for its
+// completion, so that its buffer and the overlapped record may be released or
+// reused. Only for operations started by the calling thread (XP has CancelIo alone).
+void CancelPipeOperation(HANDLE pipe, OVERLAPPED* overlapped);

@@ -1,0 +1,241 @@
+#include "pipe_commands.h"
+
+#include "control_thread.h"
+#include "destination.h"
+#include "folders.h"
+#include "globals.h"
+#include "log.h"
+#include "password.h"
+#include "pipe_framing.h"
+#include "service_state.h"
+#include "text.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const removeFolderCommand = "REMOVE FOLDER";
+const char* const listFoldersCommand = "LIST FOLDERS";
+const char* const getFolderRequest = "GET FOLDER";
+const char* const addFolderCommand = "ADD FOLDER";
+const char* const restoreFilesCommand = "RESTORE FILES";
+const char* const okReply = "OK";
+const char* const errorReply = "ERROR";
+
+const char* const removeFolderStatement = "delete from watchdirectories where directory = ?1;";
+const char* const addFolderStatement = "insert into watchdirectories values( ?1, ?2 );";
+const char* const restoreEntryStatement =
+    "select localpath, path, attributes from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3";
+
+// Carries a failed statement of "ADD FOLDER" or "REMOVE FOLDER" to its handler.
+const unsigned long databaseFailure = 3;
+
+std::string ColumnText(sqlite3_stmt* statement, int column)
+{
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : std::string();
+}
+
+bool RemoveFolder(ClientControlArgs* args, HANDLE pipe, OVERLAPPED* overlapped)
+{
+    LogMessageA("Remove Folder command issued");
+    std::string folder;
+    ReadMessage(pipe, folder, overlapped);
+    if (folder.empty()) {
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
+    if (args == nullptr) {
+        LogMessageA("ProcessPipeMessage() NULL parameter has been passed");
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
+    sqlite3_stmt* statement = nullptr;
+    try {
+        lastDatabaseResult = sqlite3_prepare_v2(databaseConnection, removeFolderStatement, -1, &statement, nullptr);
+        if (lastDatabaseResult != SQLITE_OK || statement == nullptr)
+            throw databaseFailure;
+        sqlite3_bind_text(statement, 1, folder.c_str(), -1, SQLITE_STATIC);
+        lastDatabaseResult = sqlite3_step(statement);
+        if (lastDatabaseResult != SQLITE_DONE)
+            throw databaseFailure;
+        WriteMessage(pipe, okReply, overlapped);
+        sqlite3_finalize(statement);
+        return true;
+    } catch (unsigned long) {
+        LogMessageA("Could not update database: %s", sqlite3_errmsg(databaseConnection));
+        if (statement != nullptr)
+            sqlite3_finalize(statement);
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
+}
+
+void ListFolders(HANDLE pipe, OVERLAPPED* overlapped)
+{
+    LogMessageA("Listing folder for client");
+    const uint64_t folderCount = watchDirectories.size();
+    WriteMessage(pipe, FormatString("%I64u", folderCount), overlapped);
+    // Every request uses up one slot, answered or not.
+    for (uint64_t i = 0; i < folderCount; ++i) {
+        std::string request;
+        ReadMessage(pipe, request, overlapped);
+        if (request == getFolderRequest)
+            WriteMessage(pipe, watchDirectories[static_cast<size_t>(i)], overlapped);
+    }
+}
+
+bool AddFolder(HANDLE pipe, OVERLAPPED* overlapped)
+{
+    std::string argument;
+    ReadMessage(pipe, argument, overlapped);
+    if (argument.empty()) {
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
+    std::vector<std::string> pieces;
+    SplitString(pieces, argument, "\t");
+    if (pieces.size() != 2) {
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
+    const std::string& folder = pieces[0];
+    const std::string& user = pieces[1];
+    sqlite3_stmt* statement = nullptr;
+    try {
+        lastDatabaseResult = sqlite3_prepare_v2(databaseConnection, addFolderStatement, -1, &statement, nullptr);
+        if (lastDatabaseResult != SQLITE_OK || statement == nullptr)
+            throw databaseFailure;
+        sqlite3_bind_text(statement, 1, folder.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_text(statement, 2, user.c_str(), -1, SQLITE_STATIC);
+        lastDatabaseResult = sqlite3_step(statement);
+        if (lastDatabaseResult != SQLITE_DONE)
+            throw databaseFailure;
+        WriteMessage(pipe, okReply, overlapped);
+        sqlite3_finalize(statement);
+        WriteMessage(pipe, okReply, overlapped);
+        return true;
+    } catch (unsigned long) {
+        LogMessageA("Could not write to watch directories database: %s", sqlite3_errmsg(databaseConnection));
+        if (statement != nullptr)
+            sqlite3_finalize(statement);
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
+}
+
+struct StoredVersion {
+    std::string localPath;  // where the stored copy lies
+    std::string path;       // where the file was backed up from
+    uint64_t attributes = 0;
+};
+
+// False when the select could not be prepared or a step failed; a version
+// that matches no row leaves the paths empty. The last matching row wins.
+bool FindStoredVersion(uint64_t selfId, uint64_t volumeId, const std::string& modificationTime,
+                       StoredVersion& version)
+{
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(databaseConnection, restoreEntryStatement, -1, &statement, nullptr) != SQLITE_OK ||
+        statement == nullptr) {
+        if (statement != nullptr)
+            sqlite3_finalize(statement);
+        return false;
+    }
+    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId));
+    sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(volumeId));
+    sqlite3_bind_text(statement, 3, modificationTime.c_str(), -1, SQLITE_STATIC);
+    bool stepsWorked = true;
+    for (;;) {
+        const int result = sqlite3_step(statement);
+        if (result == SQLITE_DONE)
+            break;
+        if (result != SQLITE_ROW) {
+            stepsWorked = false;
+            break;
+        }
+        version.localPath = ColumnText(statement, 0);
+        version.path = ColumnText(statement, 1);
+        version.attributes = static_cast<uint64_t>(sqlite3_column_int64(statement, 2));
+    }
+    sqlite3_finalize(statement);
+    return stepsWorked;
+}
+
+void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
+{
+    std::string targetFolder;
+    ReadMessage(pipe, targetFolder, overlapped);
+    std::wstring targetRoot;
+    Utf8ToWide(targetFolder, targetRoot, CP_UTF8);
+    targetRoot = MakeLongPath(targetRoot);
+
+    std::string countText;
+    ReadMessage(pipe, countText, overlapped);
+    const int64_t entryCount = std::strtoll(countText.c_str(), nullptr, 10);
+
+    std::wstring destination, user, password;
+    ReadRegistryValue(SettingsKey(), destinationValueName, destination);
+    ReadRegistryValue(SettingsKey(), usernameValueName, user);
+    ReadRegistryValue(SettingsKey(), passwordValueName, password);
+    DecryptPassword(password);
+    if (destination.empty()) {
+        // Nothing is stored anywhere the service could name; the service itself goes on.
+        LogMessageA("Service not configured. Restore aborted.");
+        return;
+    }
+    NetworkDestination source;
+    source.Connect(destination, user, password);
+
+    for (uint64_t i = 0; i < static_cast<uint64_t>(entryCount); ++i) {
+        std::string selfIdText, volumeIdText, modificationTime;
+        // A client that sends fewer entries than it announced (or a negative
+        // count) ends the restore here rather than yielding endless empty entries.
+        if (!ReadMessage(pipe, selfIdText, overlapped) || !ReadMessage(pipe, volumeIdText, overlapped) ||
+            !ReadMessage(pipe, modificationTime, overlapped))
+            break;
+        const uint64_t selfId = std::strtoull(selfIdText.c_str(), nullptr, 10);
+        const uint64_t volumeId = std::strtoull(volumeIdText.c_str(), nullptr, 10);
+        LogMessageA("Self id %I64u, volume id %I64u, modificationtime %s", selfId, volumeId,
+                    modificationTime.c_str());
+
+        StoredVersion version;
+        if (!FindStoredVersion(selfId, volumeId, modificationTime, version))
+            continue;
+        LogMessageA("Original path is %s", version.path.c_str());
+        if (version.path.size() < 2)
+            continue;
+        // The drive letter and colon give way to the target root; no separator is added.
+        std::wstring relativePath, storedCopy;
+        Utf8ToWide(version.path.substr(2), relativePath, CP_UTF8);
+        Utf8ToWide(version.localPath, storedCopy, CP_UTF8);
+        RestoreFile(storedCopy, targetRoot + relativePath, version.attributes);
+    }
+    source.Disconnect();
+}
+
+}  // namespace
+
+bool ProcessPipeMessage(ClientControlArgs* args, HANDLE pipe, OVERLAPPED* overlapped)
+{
+    LogMessageA("Processing client message from pipe");
+    std::string command;
+    ReadMessage(pipe, command, overlapped);
+    bool result = false;
+    if (command == removeFolderCommand) {
+        return RemoveFolder(args, pipe, overlapped);
+    } else if (command == listFoldersCommand) {
+        ListFolders(pipe, overlapped);
+        result = true;
+    } else if (command == addFolderCommand) {
+        return AddFolder(pipe, overlapped);
+    } else if (command == restoreFilesCommand) {
+        RestoreFiles(pipe, overlapped);
+        result = true;
+    }
+    LogMessageA("Finished processing client message from pipe");
+    return result;
+}

@@ -1,0 +1,372 @@
+// The pipe commands, served by ClientControl in this process and sent by the
+// client program from another one over the real pipe name.
+#include <doctest/doctest.h>
+
+#include "globals.h"
+#include "log.h"
+#include "service_pipe_fixture.h"
+#include "service_state.h"
+
+using pipetest::HasLine;
+using pipetest::Joined;
+using pipetest::Occurrences;
+using pipetest::Replies;
+using pipetest::RunClient;
+using pipetest::Send;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char* const finishedLine = "Finished processing client message from pipe";
+
+// One connection: open, the messages, as many reads as replies are expected,
+// then wait for the server to close it ("closed 0 N" counts the bytes left over).
+std::string Connection(const std::vector<std::string>& messages, int reads)
+{
+    std::string script = "open 0\n";
+    for (const std::string& message : messages)
+        script += Send(message);
+    for (int i = 0; i < reads; ++i)
+        script += "read 0\n";
+    return script + "drain 0\nclose 0\n";
+}
+
+}  // namespace
+
+TEST_CASE("REMOVE FOLDER deletes exactly the rows of that folder and replies OK")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    db.AddWatchRow("C:\\a", "ann");
+    db.AddWatchRow("C:\\ab", "ann");
+    db.AddWatchRow("C:\\a", "bob");
+    db.AddWatchRow("c:\\A", "ann");
+    pipetest::PipeServer server;
+
+    const Lines output = RunClient(Connection({"REMOVE FOLDER", "C:\\a"}, 1) +
+                                   Connection({"REMOVE FOLDER", "C:\\nowhere"}, 1));
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines{"OK", "OK"});
+    CHECK(Occurrences(Joined(output), "closed 0 0") == 2);
+    CHECK(db.WatchRows() == Lines{"C:\\ab|ann", "c:\\A|ann"});
+    CHECK(Occurrences(log.text(), "Remove Folder command issued") == 2);
+    CHECK(Occurrences(log.text(), finishedLine) == 0);
+}
+
+TEST_CASE("ADD FOLDER inserts the folder and the user and replies OK twice")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    pipetest::PipeServer server;
+    const std::string arguments[] = {"C:\\Data\\Fotos\tann", "\tann", "D:\\J\xc3\xb6rg 100%s\tj\xc3\xb6rg",
+                                     "C:\\Data\\Fotos\tann"};
+    std::string script;
+    for (const std::string& argument : arguments)
+        script += Connection({"ADD FOLDER", argument}, 2);
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines(8, "OK"));
+    CHECK(Occurrences(Joined(output), "closed 0 0") == 4);
+    CHECK(db.WatchRows() ==
+          Lines{"C:\\Data\\Fotos|ann", "|ann", "D:\\J\xc3\xb6rg 100%s|j\xc3\xb6rg", "C:\\Data\\Fotos|ann"});
+    CHECK(Occurrences(log.text(), finishedLine) == 0);
+}
+
+TEST_CASE("ADD FOLDER and REMOVE FOLDER refuse a missing or malformed argument with one ERROR")
+{
+    struct Case {
+        const char* command;
+        std::string argument;
+    };
+    const Case cases[] = {
+        {"ADD FOLDER", ""},          {"ADD FOLDER", "C:\\x"},       {"ADD FOLDER", "C:\\x\tann\tbob"},
+        {"ADD FOLDER", "C:\\x\t"},   {"REMOVE FOLDER", ""},
+    };
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    db.AddWatchRow("C:\\x", "ann");
+    pipetest::PipeServer server;
+    std::string script;
+    for (const Case& c : cases)
+        script += Connection({c.command, c.argument}, 1);
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines(5, "ERROR"));
+    CHECK(Occurrences(Joined(output), "closed 0 0") == 5);
+    CHECK(db.WatchRows() == Lines{"C:\\x|ann"});
+}
+
+TEST_CASE("REMOVE FOLDER without its arguments record is refused; ADD FOLDER needs none")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    db.AddWatchRow("C:\\x", "ann");
+    pipetest::PipeServer server(false);
+    const Lines output =
+        RunClient(Connection({"REMOVE FOLDER", "C:\\x"}, 1) + Connection({"ADD FOLDER", "C:\\y\tbob"}, 2));
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines{"ERROR", "OK", "OK"});
+    CHECK(db.WatchRows() == Lines{"C:\\x|ann", "C:\\y|bob"});
+    CHECK(Occurrences(log.text(), "ProcessPipeMessage() NULL parameter has been passed") == 1);
+}
+
+TEST_CASE("a failed statement of ADD FOLDER or REMOVE FOLDER replies ERROR and logs the database's text")
+{
+    struct Case {
+        const char* name;
+        bool dropTable;  // else another connection holds the write lock
+        const char* command;
+        const char* argument;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"remove, no table", true, "REMOVE FOLDER", "C:\\x",
+         "Could not update database: no such table: watchdirectories"},
+        {"add, no table", true, "ADD FOLDER", "C:\\y\tbob",
+         "Could not write to watch directories database: no such table: watchdirectories"},
+        {"remove, locked", false, "REMOVE FOLDER", "C:\\x", "Could not update database: database is locked"},
+        {"add, locked", false, "ADD FOLDER", "C:\\y\tbob",
+         "Could not write to watch directories database: database is locked"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        test::LogCapture log;
+        pipetest::ServiceDatabase db;
+        db.AddWatchRow("C:\\x", "ann");
+        sqlite3* other = nullptr;
+        if (c.dropTable) {
+            REQUIRE(db.Exec("drop table watchdirectories"));
+        } else {
+            REQUIRE(sqlite3_open(test::Utf8(db.fileName()).c_str(), &other) == SQLITE_OK);
+            REQUIRE(sqlite3_exec(other, "begin immediate", nullptr, nullptr, nullptr) == SQLITE_OK);
+        }
+        {
+            pipetest::PipeServer server;
+            const Lines output = RunClient(Connection({c.command, c.argument}, 1));
+            INFO(Joined(output));
+            CHECK(Replies(output) == Lines{"ERROR"});
+            CHECK(HasLine(output, "closed 0 0"));
+        }
+        CHECK(Occurrences(log.text(), c.logLine) == 1);
+        if (other != nullptr) {
+            sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+            CHECK(db.WatchRows() == Lines{"C:\\x|ann"});
+        }
+    }
+}
+
+TEST_CASE("LIST FOLDERS replies the loaded list, one path per GET FOLDER slot")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    db.AddWatchRow("C:\\only-in-table", "ann");  // the reply is the list loaded at start, not the table
+    watchDirectories = {"C:\\a", "D:\\J\xc3\xb6rg", "C:\\100%s"};
+    pipetest::PipeServer server;
+
+    // The second request is not "GET FOLDER": it uses up the second path unanswered.
+    const Lines output =
+        RunClient("open 0\n" + Send("LIST FOLDERS") + "read 0\n" + Send("GET FOLDER") + "read 0\n" +
+                  Send("get folder") + Send("GET FOLDER") + "read 0\ndrain 0\nclose 0\n");
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines{"3", "C:\\a", "C:\\100%s"});
+    CHECK(HasLine(output, "closed 0 0"));
+    CHECK(Occurrences(log.text(), "Listing folder for client") == 1);
+    CHECK(Occurrences(log.text(), finishedLine) == 1);
+}
+
+TEST_CASE("LIST FOLDERS with no folders replies 0 and reads nothing more")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    pipetest::PipeServer server;
+    const Lines output = RunClient(Connection({"LIST FOLDERS", "GET FOLDER"}, 1));
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines{"0"});
+    CHECK(HasLine(output, "closed 0 0"));
+}
+
+TEST_CASE("a message that is not exactly one of the commands gets no reply")
+{
+    const std::string texts[] = {"GET FOLDER",    "remove folder",   "list folders", "LIST FOLDERS ",
+                                 "Add Folder",    "Restore Files",   "RESTORE FILES\t", ""};
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    db.AddWatchRow("C:\\x", "ann");
+    watchDirectories = {"C:\\x"};
+    pipetest::PipeServer server;
+    std::string script;
+    for (const std::string& text : texts)
+        script += Connection({text, "C:\\x\tann"}, 0);
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    CHECK(Occurrences(Joined(output), "closed 0 0") == 8);
+    CHECK(Replies(output).empty());
+    CHECK(db.WatchRows() == Lines{"C:\\x|ann"});
+    CHECK(Occurrences(log.text(), finishedLine) == 8);
+    CHECK(Occurrences(log.text(), "Listing folder") == 0);
+}
+
+// ---------------------------------------------------------------- RESTORE FILES
+
+namespace {
+
+const uint64_t bigSelfId = 9223372036854775813ull;  // 2^63 + 5: stored as a negative integer
+const uint64_t volume = 0x43000000;
+
+struct RestoreScene {
+    test::TempFolder store{L"store"};
+    test::TempFolder target{L"target"};
+    test::TempFolder destination{L"dest"};
+
+    // A stored copy under the store folder in long-path form, as localpath holds it.
+    std::string Stored(const std::string& name, const std::string& bytes)
+    {
+        REQUIRE(test::WriteFileBytes(store / test::Wide(name), bytes));
+        return test::Utf8(L"\\\\?\\" + (store / test::Wide(name)));
+    }
+    std::wstring Restored(const std::wstring& relative) const { return target.path() + relative; }
+};
+
+std::string RestoreScript(const std::string& targetFolder, const std::string& count,
+                          const std::vector<std::vector<std::string>>& entries, bool waitForClose = true)
+{
+    std::string script = "open 0\n" + Send("RESTORE FILES") + Send(targetFolder) + Send(count);
+    for (const std::vector<std::string>& entry : entries)
+        for (const std::string& message : entry)
+            script += Send(message);
+    return script + (waitForClose ? "drain 0\n" : "") + "close 0\n";
+}
+
+}  // namespace
+
+TEST_CASE("RESTORE FILES copies the matching versions under the target root and never replies")
+{
+    test::LogCapture log;
+    test::SettingsScope settings;
+    pipetest::ServiceDatabase db;
+    RestoreScene scene;
+    settings.Set(destinationValueName, scene.destination.path());
+
+    const std::string content("stored\0bytes\r\n\xff", 15);
+    db.AddFileRow("E:\\Users\\Ann\\a.txt", FILE_ATTRIBUTE_ARCHIVE, bigSelfId, "20240101 120000", volume,
+                  scene.Stored("1111", content));
+    db.AddFileRow("E:\\Users\\Ann\\Empty", FILE_ATTRIBUTE_DIRECTORY, 20, "20240101 120000", volume,
+                  test::Utf8(scene.store / L"never-made"));
+    db.AddFileRow("E:\\gone.txt", 0, 30, "20240101 120000", volume, test::Utf8(scene.store / L"missing"));
+    db.AddFileRow("E:\\Users\\Bob\\b.txt", 0, 40, "20240101 120000", volume, scene.Stored("4444", "bob"));
+    // Two rows of one version: the last one wins.
+    db.AddFileRow("E:\\first.txt", 0, 50, "20240101 120000", volume, scene.Stored("5551", "first"));
+    db.AddFileRow("E:\\second.txt", 0, 50, "20240101 120000", volume, scene.Stored("5552", "second"));
+    const std::string before = db.Dump();
+
+    pipetest::PipeServer server;
+    const std::string vol = std::to_string(volume);
+    const Lines output = RunClient(RestoreScript(test::Utf8(scene.target.path()), "6",
+                                                 {
+                                                     {"999", vol, "20240101 120000"},  // no row
+                                                     {std::to_string(bigSelfId), vol, "20240101 120000"},
+                                                     {"20", vol, "20240101 120000"},
+                                                     {"30", vol, "20240101 120000"},  // copy fails
+                                                     {"40", vol, "20240101 120000"},
+                                                     {"50", vol, "20240101 120000"},
+                                                 }));
+    INFO(Joined(output));
+    CHECK(HasLine(output, "closed 0 0"));
+    CHECK(test::ReadFileBytes(scene.Restored(L"\\Users\\Ann\\a.txt")) == content);
+    CHECK((GetFileAttributesW(scene.Restored(L"\\Users\\Ann\\Empty").c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    CHECK(test::ReadFileBytes(scene.Restored(L"\\Users\\Bob\\b.txt")) == "bob");
+    CHECK(test::ReadFileBytes(scene.Restored(L"\\second.txt")) == "second");
+    CHECK_FALSE(test::FileExists(scene.Restored(L"\\first.txt")));
+    CHECK_FALSE(test::FileExists(scene.Restored(L"\\gone.txt")));
+    CHECK(db.Dump() == before);
+
+    const std::string text = log.text();
+    CHECK(text.find("Self id 9223372036854775813, volume id 1124073472, modificationtime 20240101 120000\r\n") !=
+          std::string::npos);
+    CHECK(text.find("Original path is \r\n") != std::string::npos);
+    CHECK(text.find("Original path is E:\\Users\\Ann\\a.txt\r\n") != std::string::npos);
+    CHECK(Occurrences(text, "Self id ") == 6);
+    CHECK(Occurrences(text, "Could not copy file") == 1);
+    CHECK(Occurrences(text, finishedLine) == 1);
+}
+
+TEST_CASE("RESTORE FILES ends at the first entry that does not arrive, whatever count was sent")
+{
+    struct Case {
+        const char* count;
+        size_t entriesHandled;
+    };
+    // A count that is no number is 0: the entry that follows is not read at all.
+    const Case cases[] = {{"1000000000", 1}, {"-1", 1}, {"3", 1}, {"many", 0}};
+    for (const Case& c : cases) {
+        CAPTURE(c.count);
+        test::LogCapture log;
+        test::SettingsScope settings;
+        pipetest::ServiceDatabase db;
+        RestoreScene scene;
+        settings.Set(destinationValueName, scene.destination.path());
+        db.AddFileRow("E:\\a.txt", 0, 7, "20240101 120000", volume, scene.Stored("7777", "seven"));
+        pipetest::PipeServer server;
+        // The client leaves after one entry; the second connection waits until the first is done.
+        const Lines output = RunClient(RestoreScript(test::Utf8(scene.target.path()), c.count,
+                                                     {{"7", std::to_string(volume), "20240101 120000"}}, false) +
+                                       "open 1\nclose 1\n");
+        INFO(Joined(output));
+        CHECK(HasLine(output, "open 1 ok"));
+        CHECK(Occurrences(log.text(), "Self id ") == c.entriesHandled);
+        CHECK(test::FileExists(scene.Restored(L"\\a.txt")) == (c.entriesHandled == 1));
+        CHECK(server.Running());
+    }
+}
+
+TEST_CASE("RESTORE FILES without a configured destination restores nothing and the server goes on")
+{
+    struct Case {
+        const char* name;
+        bool present;
+    };
+    const Case cases[] = {{"absent", false}, {"empty", true}};
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        test::LogCapture log;
+        test::SettingsScope settings;
+        if (c.present)
+            settings.Set(destinationValueName, L"");
+        pipetest::ServiceDatabase db;
+        RestoreScene scene;
+        db.AddFileRow("E:\\a.txt", 0, 7, "20240101 120000", volume, scene.Stored("7777", "seven"));
+        pipetest::PipeServer server;
+        const Lines output = RunClient(RestoreScript(test::Utf8(scene.target.path()), "1",
+                                                     {{"7", std::to_string(volume), "20240101 120000"}}) +
+                                       Connection({"LIST FOLDERS"}, 1));
+        INFO(Joined(output));
+        CHECK(Replies(output) == Lines{"0"});
+        CHECK_FALSE(test::FileExists(scene.Restored(L"\\a.txt")));
+        CHECK(Occurrences(log.text(), "Service not configured. Restore aborted.") == 1);
+        CHECK(server.Running());
+    }
+}
+
+TEST_CASE("a 32767-byte text from the pipe stays within the log line's bounds")
+{
+    test::LogCapture log;
+    test::SettingsScope settings;
+    pipetest::ServiceDatabase db;
+    RestoreScene scene;
+    settings.Set(destinationValueName, scene.destination.path());
+    pipetest::PipeServer server;
+    const std::string script = "open 0\n" + Send("RESTORE FILES") + Send(test::Utf8(scene.target.path())) +
+                               Send("1") + Send("1") + Send("2") + "fill 0 32767 %\ndrain 0\nclose 0\n" +
+                               Connection({"LIST FOLDERS"}, 1);
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    CHECK(Replies(output) == Lines{"0"});
+    const std::string text = log.text();
+    const size_t line = text.find("Self id 1, volume id 2, modificationtime %%%%");
+    REQUIRE(line != std::string::npos);
+    const size_t end = text.find("\r\n", line);
+    REQUIRE(end != std::string::npos);
+    CHECK(end - line <= logNarrowMessageLimit);
+    CHECK(text.find("Original path is \r\n", end) != std::string::npos);
+}
