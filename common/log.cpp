@@ -10,9 +10,12 @@
 
 namespace {
 
+HANDLE logFile = INVALID_HANDLE_VALUE;  // changed and used with the lock held
 // Read without the lock by the first test of every log call: a call made while
-// there is no file returns at once.
-HANDLE volatile logFile = INVALID_HANDLE_VALUE;
+// the writer has no file returns at once. It stays set while a rotation
+// replaces the file, so calls made meanwhile wait for the lock instead of
+// being dropped.
+volatile bool writerOpen = false;
 long long fileNumber = 0;  // advanced only after a failed creation
 unsigned long long entryCount = 0;
 CRITICAL_SECTION logLock;
@@ -78,6 +81,8 @@ void RotateLogFile(std::wstring baseName)
     CreateRotationFile(baseName, logCreateAttempts);
     if (logFile != INVALID_HANDLE_VALUE)
         StartFile();
+    else
+        writerOpen = false;  // gave up: the writer goes quiet
 }
 
 // Lock held. The file may have gone while the caller waited for the lock (a
@@ -109,13 +114,15 @@ void OpenLogFile(std::wstring)
         ++fileNumber;
         CreateRotationFile(baseName, logCreateAttempts - 1);
     }
-    if (logFile != INVALID_HANDLE_VALUE)
+    if (logFile != INVALID_HANDLE_VALUE) {
         StartFile();
+        writerOpen = true;
+    }
 }
 
 void LogMessageW(const wchar_t* format, ...)
 {
-    if (logFile == INVALID_HANDLE_VALUE)
+    if (!writerOpen)
         return;
     EnterCriticalSection(&logLock);
     va_list arguments;
@@ -138,7 +145,7 @@ void LogMessageW(const wchar_t* format, ...)
 
 void LogMessageA(const char* format, ...)
 {
-    if (logFile == INVALID_HANDLE_VALUE)
+    if (!writerOpen)
         return;
     EnterCriticalSection(&logLock);
     va_list arguments;
@@ -165,6 +172,7 @@ void ResetLogWriterForTest()
 {
     if (lockReady)
         EnterCriticalSection(&logLock);
+    writerOpen = false;
     HANDLE current = logFile;
     logFile = INVALID_HANDLE_VALUE;
     if (current != INVALID_HANDLE_VALUE && current != nullptr)

@@ -19,10 +19,11 @@ const DWORD pollPeriod = 100;
 void ShowBox(const std::string& text) { MessageBoxA(nullptr, text.c_str(), boxCaption, 0); }
 
 // Query, sleep, until the state is one of the two wanted ones or the limit of
-// polls is reached. Returns the last state read.
-DWORD PollServiceState(SC_HANDLE service, DWORD wanted, DWORD alsoWanted, unsigned limit, bool& reached)
+// polls is reached. Returns the last state read. The record is the caller's:
+// a query that fails leaves what the stop control put there.
+DWORD PollServiceState(SC_HANDLE service, SERVICE_STATUS& status, DWORD wanted, DWORD alsoWanted, unsigned limit,
+                       bool& reached)
 {
-    SERVICE_STATUS status = {};
     reached = false;
     for (unsigned poll = 0; poll < limit; ++poll) {
         QueryServiceStatus(service, &status);
@@ -99,8 +100,9 @@ bool StartBackupService()
             const BOOL accepted = StartServiceA(service, 0, nullptr);
             const DWORD error = GetLastError();
             result = accepted != FALSE;
+            SERVICE_STATUS status = {};
             bool reached = false;
-            const DWORD state = PollServiceState(service, SERVICE_START_PENDING, SERVICE_RUNNING,
+            const DWORD state = PollServiceState(service, status, SERVICE_START_PENDING, SERVICE_RUNNING,
                                                  serviceStartPollLimit, reached);
             if (!reached) {
                 // A disabled service, or one that cannot log on, never leaves
@@ -138,7 +140,8 @@ bool StopBackupService()
     const BOOL accepted = ControlService(service, SERVICE_CONTROL_STOP, &status);
     const DWORD error = GetLastError();
     bool reached = false;
-    const DWORD state = PollServiceState(service, SERVICE_STOPPED, SERVICE_STOPPED, serviceStopPollLimit, reached);
+    const DWORD state =
+        PollServiceState(service, status, SERVICE_STOPPED, SERVICE_STOPPED, serviceStopPollLimit, reached);
     if (!reached) {
         // The service may still be finishing a file copy; it goes on stopping
         // without the control centre waiting for it.

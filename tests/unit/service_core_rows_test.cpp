@@ -1,0 +1,234 @@
+#include <doctest/doctest.h>
+
+#include <set>
+
+#include "file_rows.h"
+#include "service_core_support.h"
+#include "text.h"
+#include "timestamp.h"
+
+namespace {
+
+const uint64_t high = 0x8000000000000000ull;
+
+FileRecord Record(const std::string& path, uint64_t selfId, uint64_t volumeId)
+{
+    return FileRecord(path, svctest::MakeFileTime(2022, 7, 8, 9, 10, 11, 0), FILE_ATTRIBUTE_ARCHIVE, selfId, 1,
+                      "", 10, volumeId);
+}
+
+std::set<uint64_t> LoadedIds(const std::string& folder)
+{
+    KnownFileMap known;
+    REQUIRE(LoadKnownFiles(known, folder));
+    std::set<uint64_t> ids;
+    for (const auto& entry : known)
+        ids.insert(entry.first);
+    return ids;
+}
+
+}  // namespace
+
+TEST_CASE("a stored row loads back with every field, 64-bit values of 2^63 and more included")
+{
+    struct Case {
+        const char* title;
+        const char* path;
+        const char* name;
+        uint32_t attributes;
+        uint64_t parentId, selfId, size, volumeId;
+    };
+    const Case cases[] = {
+        {"ordinary values", "C:\\w\\sub\\Report.txt", "Report.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE,
+         0x0001000000000123ull, 0x0002000000000456ull, 5000000000ull, 0x43000000ull},
+        {"values of 2^63 and more", "C:\\w\\big.bin", "big.bin", 0xFFFFFFFFu, high, 0xFFFFFFFFFFFFFFFFull,
+         high + 7, 0xFFFFFFFFull},
+        {"a path without a backslash is its own name", "plain", "plain", FILE_ATTRIBUTE_DIRECTORY, 3, 4, 0, 1},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        test::LogCapture log;
+        svctest::DatabaseScope db;
+        const FILETIME time = svctest::MakeFileTime(2023, 12, 31, 23, 59, 58, 0);
+        FileRecord record(c.path, time, c.attributes, c.selfId, c.parentId, "ignored", c.size, c.volumeId);
+        REQUIRE(InsertFileRow(record));
+        CHECK(log.text().find(std::string(" Attempting to add ") + c.path + " to file list\r\n") != std::string::npos);
+
+        // As stored: signed 64-bit integers with the same bits, one blank user, the stamp text.
+        std::vector<std::vector<std::string>> rows = db.Query(
+            "select path, user, attributes, parentid, self_id, modificationtime, size, volume_id, localpath, "
+            "typeof(self_id), typeof(localpath) from filelist");
+        REQUIRE(rows.size() == 1);
+        const std::vector<std::string>& row = rows[0];
+        CHECK(row[0] == c.path);
+        CHECK(row[1] == " ");
+        CHECK(row[2] == FormatString("%I64d", static_cast<long long>(c.attributes)));
+        CHECK(row[3] == FormatString("%I64d", static_cast<long long>(c.parentId)));
+        CHECK(row[4] == FormatString("%I64d", static_cast<long long>(c.selfId)));
+        CHECK(row[5] == "20231231 235958.000");
+        CHECK(row[6] == FormatString("%I64d", static_cast<long long>(c.size)));
+        CHECK(row[7] == FormatString("%I64d", static_cast<long long>(c.volumeId)));
+        CHECK(row[8] == "");
+        CHECK(row[9] == "integer");
+        CHECK(row[10] == "text");  // empty, not NULL
+
+        KnownFileMap known;
+        known[99] = FileRecord();  // replaced by the load
+        REQUIRE(LoadKnownFiles(known, ""));
+        REQUIRE(known.size() == 1);
+        REQUIRE(known.count(c.selfId) == 1);
+        const FileRecord& loaded = known[c.selfId];
+        CHECK(loaded.path == c.path);
+        CHECK(loaded.name == c.name);
+        CHECK(loaded.attributes == c.attributes);
+        CHECK(loaded.parentId == c.parentId);
+        CHECK(loaded.selfId == c.selfId);
+        CHECK(CompareFileTime(&loaded.lastWrite, &time) == 0);
+        CHECK(loaded.size == c.size);
+        CHECK(loaded.volumeId == c.volumeId);
+        CHECK(loaded.localPath.empty());
+        CHECK(loaded.added + loaded.moved + loaded.modified + loaded.unchanged == 0);
+        CHECK(log.text().find(" Got back 1 items\r\n") != std::string::npos);
+    }
+}
+
+TEST_CASE("the stored copy's path is written as given")
+{
+    svctest::DatabaseScope db;
+    FileRecord record = Record("C:\\w\\a", 1, 2);
+    record.localPath = "\\\\srv\\bk\\VarnBack\\PC\\0f2a";
+    REQUIRE(InsertFileRow(record));
+    CHECK(db.QueryText("select localpath from filelist") == "\\\\srv\\bk\\VarnBack\\PC\\0f2a");
+}
+
+TEST_CASE("the folder text selects rows by SQLite's LIKE rules")
+{
+    svctest::DatabaseScope db;
+    const char* const paths[] = {
+        "C:\\data\\a.txt",       // 1
+        "C:\\DATA\\x",           // 2
+        "C:\\data2\\b",          // 3
+        "C:\\dat\\c",            // 4
+        "C:\\daXa\\d",           // 5
+        "C:\\other\\e",          // 6
+        "C:\\\xc3\x89t\xc3\xa9\\f",  // 7: Été
+        "C:\\100%\\g",           // 8
+    };
+    for (uint64_t i = 0; i < 8; ++i)
+        REQUIRE(InsertFileRow(Record(paths[i], i + 1, 5)));
+
+    struct Case {
+        const char* folder;
+        std::set<uint64_t> ids;
+    };
+    const Case cases[] = {
+        {"C:\\data", {1, 2, 3}},            // ASCII case ignored, sibling data2 matches too
+        {"C:\\data\\", {1, 2}},
+        {"c:\\DATA\\A.TXT", {1}},
+        {"C:\\da_a", {1, 2, 3, 5}},         // "_" is any one character
+        {"C:\\d%a\\", {1, 2, 5}},           // "%" is any run
+        {"C:\\100%", {8}},
+        {"C:\\\xc3\xa9t\xc3\xa9", {}},      // only ASCII letters are folded
+        {"C:\\\xc3\x89t\xc3\xa9", {7}},
+        {"", {1, 2, 3, 4, 5, 6, 7, 8}},     // the pattern "%" loads every row
+        {"D:\\", {}},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.folder));
+        CHECK(LoadedIds(c.folder) == c.ids);
+    }
+
+    test::LogCapture log;
+    LoadedIds("C:\\100%\\x_");
+    const std::string text = log.text();
+    CHECK(text.find(" Path wildcard is C:\\100%\\x_%\r\n") != std::string::npos);
+    CHECK(text.find(" Got back 0 items\r\n") != std::string::npos);
+}
+
+TEST_CASE("several rows of one self id load as the row read last, with that row's volume")
+{
+    svctest::DatabaseScope db;
+    FileRecord first = Record("C:\\w\\old.txt", 42, 7);
+    FileRecord second = Record("C:\\w\\new.txt", 42, 7);
+    second.size = 20;
+    FileRecord otherVolume = Record("C:\\w\\elsewhere.txt", 42, 8);
+    REQUIRE(InsertFileRow(first));
+    REQUIRE(InsertFileRow(second));
+    REQUIRE(InsertFileRow(Record("C:\\w\\keep.txt", 43, 7)));
+
+    KnownFileMap known;
+    REQUIRE(LoadKnownFiles(known, "C:\\w"));
+    REQUIRE(known.size() == 2);
+    CHECK(known[42].path == "C:\\w\\new.txt");
+    CHECK(known[42].size == 20);
+
+    REQUIRE(InsertFileRow(otherVolume));
+    REQUIRE(LoadKnownFiles(known, "C:\\w"));
+    REQUIRE(known.size() == 2);
+    CHECK(known[42].path == "C:\\w\\elsewhere.txt");
+    CHECK(known[42].volumeId == 8);
+}
+
+TEST_CASE("deleting an entry's rows matches the 64 bits the insert stored")
+{
+    const uint64_t ids[] = {42, high, 0xFFFFFFFFFFFFFFFFull};
+    for (uint64_t id : ids) {
+        CAPTURE(id);
+        svctest::DatabaseScope db;
+        REQUIRE(InsertFileRow(Record("C:\\w\\a", id, 0xFFFFFFFFull)));
+        REQUIRE(InsertFileRow(Record("C:\\w\\a2", id, 0xFFFFFFFFull)));
+        REQUIRE(InsertFileRow(Record("C:\\w\\same id, other volume", id, 0x43000000ull)));
+        REQUIRE(InsertFileRow(Record("C:\\w\\other id", id - 1, 0xFFFFFFFFull)));
+
+        CHECK(DeleteFileRows(id, 0xFFFFFFFFull));
+        CHECK(lastDatabaseResult == SQLITE_OK);
+        std::vector<std::vector<std::string>> rows = db.Query("select path from filelist order by path");
+        CHECK(rows == std::vector<std::vector<std::string>>{{"C:\\w\\other id"}, {"C:\\w\\same id, other volume"}});
+    }
+}
+
+TEST_CASE("statement failures return false with their log lines and keep what was read")
+{
+    SUBCASE("no filelist table")
+    {
+        test::LogCapture log;
+        svctest::DatabaseScope db(false);
+        KnownFileMap known;
+        known[1] = FileRecord();
+        CHECK_FALSE(LoadKnownFiles(known, "C:\\w"));
+        CHECK(known.empty());
+        CHECK_FALSE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
+        CHECK_FALSE(DeleteFileRows(1, 2));
+        const std::string text = log.text();
+        CHECK(text.find(" Path wildcard is C:\\w%\r\n") != std::string::npos);
+        CHECK(text.find(" Got back 0 items\r\n") != std::string::npos);
+        CHECK(text.find(" Attempting to add C:\\w\\a to file list\r\n") != std::string::npos);
+        CHECK(text.find("Could not add file") == std::string::npos);
+        CHECK(text.find(" Could not access watch directories database: no such table: filelist\r\n") !=
+              std::string::npos);
+        CHECK(databaseErrorText == nullptr);
+    }
+    SUBCASE("another connection holds the database: busy at once")
+    {
+        svctest::DatabaseScope db;
+        REQUIRE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
+        sqlite3* other = nullptr;
+        REQUIRE(sqlite3_open(db.path().c_str(), &other) == SQLITE_OK);
+        REQUIRE(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK);
+
+        test::LogCapture log;
+        KnownFileMap known;
+        CHECK_FALSE(LoadKnownFiles(known, "C:\\w"));
+        CHECK_FALSE(InsertFileRow(Record("C:\\w\\b", 2, 2)));
+        CHECK_FALSE(DeleteFileRows(1, 2));
+        const std::string text = log.text();
+        CHECK(text.find(" Could not read from the database: 5\r\n") != std::string::npos);
+        CHECK(text.find(" Could not add file to the database: 5\r\n") != std::string::npos);
+        CHECK(text.find(" Could not access watch directories database: database is locked\r\n") !=
+              std::string::npos);
+
+        sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        CHECK(db.QueryText("select count(*) from filelist") == "1");
+    }
+}
