@@ -8,9 +8,15 @@
 
 namespace {
 
-// Connect, create-service, enumerate, lock and query-lock-status.
+// The rights asked of the service control manager (0x37): connect, create-service,
+// enumerate, query-lock-status and modify-boot-config.
 const DWORD managerAccess = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_ENUMERATE_SERVICE |
-                            SC_MANAGER_LOCK | SC_MANAGER_QUERY_LOCK_STATUS;
+                            SC_MANAGER_QUERY_LOCK_STATUS | SC_MANAGER_MODIFY_BOOT_CONFIG;
+// The rights asked for the new service's handle when it gets an account (0x37):
+// query and change its configuration, query its status, start and stop it.
+const DWORD serviceAccessWithAccount =
+    SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
+static_assert(managerAccess == 0x37 && serviceAccessWithAccount == 0x37, "the registration's access words");
 const char* const eventLogKeyPrefix = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 std::string ProgramPath()
@@ -107,7 +113,7 @@ bool NTService::Install(std::string account, std::string password)
                                  SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr,
                                  nullptr, nullptr, nullptr);
     else
-        service = CreateServiceA(manager, name, name, managerAccess, SERVICE_WIN32_OWN_PROCESS,
+        service = CreateServiceA(manager, name, name, serviceAccessWithAccount, SERVICE_WIN32_OWN_PROCESS,
                                  SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr,
                                  nullptr, account.c_str(), password.c_str());
     if (service == nullptr) {

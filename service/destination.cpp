@@ -145,6 +145,14 @@ bool NetworkDestination::DeleteMirroredFile(FileRecord record)
     // mirrored path.
     if (!(pieces[0].size() == 2 && pieces[0][1] == L':') || destinationPath.empty())
         return LogDeleteFailure(path, ERROR_PATH_NOT_FOUND);
+    // A file at a drive root would mirror to a name directly in the machine
+    // folder, where only the stored versions and the database copy lie: a file
+    // that happens to carry such a name must not take one of them with it.
+    bool innerFolder = false;
+    for (size_t i = 1; i + 1 < pieces.size(); ++i)
+        innerFolder = innerFolder || !pieces[i].empty();
+    if (!innerFolder)
+        return LogDeleteFailure(path, ERROR_PATH_NOT_FOUND);
     std::wstring result = destinationPath;
     for (size_t i = 1; i + 1 < pieces.size(); ++i) {
         result += L"\\" + pieces[i];

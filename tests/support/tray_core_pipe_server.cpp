@@ -22,8 +22,12 @@ ScriptedPipeServer::ScriptedPipeServer(Script script, DWORD connectLimitMs)
 {
     pipe_ = CreateNamedPipeW(controlPipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0, 1, 65536, 65536, 0, nullptr);
     event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (pipe_ != INVALID_HANDLE_VALUE && event_ != nullptr)
+    if (pipe_ != INVALID_HANDLE_VALUE && event_ != nullptr) {
+        connect_.hEvent = event_;
+        connectDone_ = ConnectNamedPipe(pipe_, &connect_);
+        connectError_ = connectDone_ ? 0 : GetLastError();
         thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
 }
 
 ScriptedPipeServer::~ScriptedPipeServer()
@@ -51,11 +55,10 @@ bool ScriptedPipeServer::Finish(DWORD limitMs)
 DWORD WINAPI ScriptedPipeServer::Run(void* self)
 {
     ScriptedPipeServer& server = *static_cast<ScriptedPipeServer*>(self);
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = server.event_;
-    bool connected = ConnectNamedPipe(server.pipe_, &overlapped) != FALSE;
+    OVERLAPPED& overlapped = server.connect_;
+    bool connected = server.connectDone_ != FALSE;
     if (!connected) {
-        const DWORD error = GetLastError();
+        const DWORD error = server.connectError_;
         if (error == ERROR_PIPE_CONNECTED) {
             connected = true;
         } else if (error == ERROR_IO_PENDING) {

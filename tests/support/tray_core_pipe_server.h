@@ -46,6 +46,11 @@ private:
     HANDLE event_ = nullptr;
     HANDLE thread_ = nullptr;
     volatile bool connected_ = false;
+    // The connect is started before the constructor returns: a client that
+    // writes everything and closes at once is still seen.
+    OVERLAPPED connect_ = {};
+    BOOL connectDone_ = FALSE;
+    DWORD connectError_ = 0;
     std::vector<std::string> received_;
 };
 

@@ -354,6 +354,19 @@ TEST_CASE("DeleteMirroredFile works only inside the machine folder")
     CHECK(test::ListFolder(machine).size() == entries);
     CHECK_FALSE(test::FileExists(L"C:\\backupsrv"));
     CHECK_FALSE(test::FileExists(L"C:\\relative"));
+
+    // A file at a drive root that bears the name of a stored version or of the
+    // database copy: what lies in the machine folder stays.
+    test::TempFolder source(L"src");
+    REQUIRE(test::WriteFileBytes(source / L"c.txt", "c"));
+    FileRecord stored = FileAt(source / L"c.txt");
+    REQUIRE(destination.BackupFile(stored));
+    const std::wstring uuid = LastName(stored.localPath);
+    REQUIRE(test::WriteFileBytes(machine + L"\\SystemState2.trdb", "db"));
+    for (const std::wstring& root : {L"D:\\" + uuid, L"D:\\\\" + uuid, std::wstring(L"D:\\SystemState2.trdb")})
+        CHECK_FALSE(destination.DeleteMirroredFile(FileAt(root)));
+    CHECK(test::ReadFileBytes(machine + L"\\" + uuid) == "c");
+    CHECK(test::FileExists(machine + L"\\SystemState2.trdb"));
 }
 
 TEST_CASE("a share that cannot be connected counts, logs, and copies go to the share folder itself")
