@@ -65,10 +65,10 @@ DWORD WINAPI ScriptedPipeServer::Run(void* self)
             DWORD ignored = 0;
             if (WaitForSingleObject(server.event_, server.connectLimit_) == WAIT_OBJECT_0) {
                 connected = GetOverlappedResult(server.pipe_, &overlapped, &ignored, TRUE) != FALSE;
-            } else {
-                CancelIo(server.pipe_);
-                GetOverlappedResult(server.pipe_, &overlapped, &ignored, TRUE);
             }
+            // At the limit the connect stays pending: it was started on the
+            // constructor's thread, where CancelIo cannot reach it from here.
+            // Closing the instance below ends it; the record lives on in the object.
         }
     }
     server.connected_ = connected;
