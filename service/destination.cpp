@@ -93,6 +93,14 @@ bool NetworkDestination::Disconnect()
     return true;
 }
 
+// The copy-failure line of a backup and of a restore.
+static void LogCopyFailure(const std::wstring& source, const std::wstring& target, DWORD code)
+{
+    LogMessageW(L"%s", FormatWString(L"Could not copy file \"%s\" to \"%s\". The error is %s, code %lu",
+                                     source.c_str(), target.c_str(), Win32ErrorTextW(code).c_str(), code)
+                           .c_str());
+}
+
 bool NetworkDestination::BackupFile(FileRecord& record)
 {
     std::wstring source;
@@ -117,10 +125,7 @@ bool NetworkDestination::BackupFile(FileRecord& record)
         LogMessageW(L"%s", FormatWString(L"Copied file \"%s\" to \"%s\"", source.c_str(), target.c_str()).c_str());
         return true;
     }
-    const DWORD code = GetLastError();
-    LogMessageW(L"%s", FormatWString(L"Could not copy file \"%s\" to \"%s\". The error is %s, code %lu",
-                                     source.c_str(), target.c_str(), Win32ErrorTextW(code).c_str(), code)
-                           .c_str());
+    LogCopyFailure(source, target, GetLastError());
     return false;
 }
 
@@ -225,10 +230,7 @@ bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes)
         return CreateDirectoryW(target.c_str(), nullptr) != FALSE;
     if (copyFileFunction(source.c_str(), target.c_str(), CopyProgressRoutine, CopyContext(), CopyCancelFlag(), 0))
         return true;
-    const DWORD code = GetLastError();
-    LogMessageW(L"%s", FormatWString(L"Could not copy file \"%s\" to \"%s\". The error is %s, code %lu",
-                                     source.c_str(), target.c_str(), Win32ErrorTextW(code).c_str(), code)
-                           .c_str());
+    LogCopyFailure(source, target, GetLastError());
     return false;
 }
 
