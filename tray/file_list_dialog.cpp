@@ -1,5 +1,6 @@
 #include "file_list_dialog.h"
 
+#include "folder_browser.h"
 #include "globals.h"
 #include "log.h"
 #include "pipe_client.h"
@@ -126,28 +127,16 @@ int CALLBACK RememberRestoreBrowser(HWND browser, UINT message, LPARAM, LPARAM)
 // mode the entry's log lines follow the chosen path.
 void RunRestoreRequest(HWND dialog, std::vector<FileListEntry>& restoreList, bool versionsMode)
 {
-    std::unique_ptr<wchar_t[]> buffer(new wchar_t[MAX_PATH]());
-    BROWSEINFOW info = {};
-    info.hwndOwner = nullptr;
-    info.pidlRoot = nullptr;
-    info.pszDisplayName = buffer.get();
-    info.lpszTitle = L"Restore To";
-    info.ulFlags = 0;
-    info.lpfn = RememberRestoreBrowser;
-
     restoreRequestOpen = true;
-    LPITEMIDLIST item = SHBrowseForFolderW(&info);
+    std::wstring chosen;
+    const BrowseResult result = BrowseForFolder(nullptr, L"Restore To", RememberRestoreBrowser, chosen);
     openRestoreBrowser = nullptr;
     restoreRequestOpen = false;
-    if (item == nullptr)
-        return;
-    const BOOL isFolder = SHGetPathFromIDListW(item, buffer.get());
-    CoTaskMemFree(item);
-    if (!isFolder)
+    if (result != BrowseResult::chosen)
         return;
 
     std::string path;
-    WideToUtf8(buffer.get(), path, CP_UTF8);
+    WideToUtf8(chosen, path, CP_UTF8);
     LogMessageA("Restoration path is %s", path.c_str());
     if (versionsMode) {
         LogMessageW(L"File to restore is %s ", restoreList.front().name.c_str());

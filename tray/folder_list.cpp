@@ -1,6 +1,7 @@
 #include "folder_list.h"
 
 #include "app_state.h"
+#include "folder_browser.h"
 #include "folders.h"
 #include "log.h"
 #include "pipe_client.h"
@@ -164,21 +165,11 @@ void RequestAddFolder(std::wstring path)
 
 bool AddBackupFolder()
 {
-    std::unique_ptr<wchar_t[]> buffer(new wchar_t[MAX_PATH]());
-    BROWSEINFOW browse = {};
-    browse.hwndOwner = appState.mainWindow;
-    browse.pidlRoot = nullptr;
-    browse.pszDisplayName = buffer.get();
-    browse.lpszTitle = L"Select folder to backup";
-    browse.ulFlags = 0;
-    browse.lpfn = nullptr;
-    LPITEMIDLIST item = SHBrowseForFolderW(&browse);
-    if (item == nullptr)
+    std::wstring path;
+    const BrowseResult result = BrowseForFolder(appState.mainWindow, L"Select folder to backup", nullptr, path);
+    if (result == BrowseResult::cancelled)
         return false;
-    const BOOL isFolder = SHGetPathFromIDListW(item, buffer.get());
-    CoTaskMemFree(item);
-    if (!isFolder)
-        return true;
-    RequestAddFolder(buffer.get());
+    if (result == BrowseResult::chosen)
+        RequestAddFolder(path);
     return true;
 }

@@ -1,5 +1,6 @@
 #include "settings_dialog.h"
 
+#include "folder_browser.h"
 #include "folders.h"
 #include "globals.h"
 #include "password.h"
@@ -58,19 +59,9 @@ void SaveSettings(HWND dialog)
 
 void ChooseDestination(HWND dialog)
 {
-    std::unique_ptr<wchar_t[]> buffer(new wchar_t[MAX_PATH]());
-    BROWSEINFOW info = {};
-    info.hwndOwner = dialog;
-    info.pidlRoot = nullptr;
-    info.pszDisplayName = buffer.get();
-    info.lpszTitle = L"Select destination folder";
-    info.ulFlags = 0;
-    LPITEMIDLIST item = SHBrowseForFolderW(&info);
-    if (item == nullptr)
-        return;
-    if (SHGetPathFromIDListW(item, buffer.get()))
-        SetDlgItemTextW(dialog, IDC_DESTINATION, buffer.get());  // written only on OK
-    CoTaskMemFree(item);
+    std::wstring path;
+    if (BrowseForFolder(dialog, L"Select destination folder", nullptr, path) == BrowseResult::chosen)
+        SetDlgItemTextW(dialog, IDC_DESTINATION, path.c_str());  // written only on OK
 }
 
 }  // namespace
