@@ -125,7 +125,11 @@ bool NetworkDestination::BackupFile(FileRecord& record)
         LogMessageW(L"%s", FormatWString(L"Copied file \"%s\" to \"%s\"", source.c_str(), target.c_str()).c_str());
         return true;
     }
-    LogCopyFailure(source, target, GetLastError());
+    const DWORD code = GetLastError();
+    // The target is a name made for this copy alone, so whatever lies there is
+    // this copy's partly written file: it has no row and nothing would remove it.
+    DeleteFileW(target.c_str());
+    LogCopyFailure(source, target, code);
     return false;
 }
 

@@ -460,3 +460,42 @@ TEST_CASE("a share name too long for the connection is refused like an unreachab
     }
     CHECK(CountOf(state.log.text(), ", error(206) ") == 2);
 }
+
+namespace {
+DWORD partialCopyError = 0;
+
+// A copy that writes part of its target and then fails, as a full disk or a
+// destination that goes away does; Wine's copy leaves that part behind.
+BOOL WINAPI PartialCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE, LPVOID, LPBOOL, DWORD)
+{
+    const std::string bytes = test::ReadFileBytes(source);
+    test::WriteFileBytes(target, bytes.substr(0, bytes.size() / 3));
+    SetLastError(partialCopyError);
+    return FALSE;
+}
+}  // namespace
+
+TEST_CASE("a copy that fails removes its partly written target")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    REQUIRE(test::WriteFileBytes(source / L"big.bin", std::string(300000, 'p')));
+    NetworkDestination destination;
+    REQUIRE(destination.Connect(dest.path(), L"", L""));
+    const std::wstring machine = MachineFolder(dest.path());
+    copyFileFunction = PartialCopy;
+    for (DWORD code : {DWORD(ERROR_DISK_FULL), DWORD(ERROR_NETNAME_DELETED)}) {
+        CAPTURE(code);
+        partialCopyError = code;
+        FileRecord record = FileAt(source / L"big.bin");
+        CHECK_FALSE(destination.BackupFile(record));
+        CHECK_FALSE(test::FileExists(test::Wide(record.localPath)));
+        // The failure line keeps the copy's own error, not that of the removal.
+        CHECK(CountOf(state.log.text(), "\" to \"" + record.localPath + "\". The error is ") == 1);
+        CHECK(CountOf(state.log.text(), FormatString(", code %lu\r\n", code)) == 1);
+    }
+    copyFileFunction = CopyFileExW;
+    CHECK(StoredNames(machine).empty());
+    CHECK(test::ReadFileBytes(source / L"big.bin").size() == 300000);
+}
