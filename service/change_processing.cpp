@@ -36,9 +36,9 @@ static std::string GoneText(const FileRecord& record)
     return KindText(record.attributes) + " " + record.path + " was deleted\r\n";
 }
 
-static void StoreVersion(NetworkDestination& destination, FileRecord& record)
+static void StoreVersion(NetworkDestination& destination, bool reachable, FileRecord& record)
 {
-    if (destination.BackupFile(record))
+    if (reachable && destination.BackupFile(record))
         InsertFileRow(record);
 }
 
@@ -56,6 +56,11 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
     LogMessageA("Logging in");
     destination.Connect(destinationText, userText, passwordText);
     LogMessageA("Log on complete");
+    // Without a machine folder nothing is copied and no row is dropped: the
+    // entries are marked again at the next pass.
+    const bool reachable = destination.HasMachineFolder();
+    if (!reachable)
+        LogMessageA("ProcessChanges() The destination cannot be reached: copies and removals are left to a later pass");
 
     LogText(changeListFrame);
     LogText("Change List");
@@ -76,7 +81,7 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
             continue;
         LogText(GoneText(entry.second));
         // Rows go only once what was stored for them is gone.
-        if (destination.DeleteMirroredFile(entry.second))
+        if (reachable && destination.DeleteMirroredFile(entry.second))
             DeleteFileRows(entry.first, entry.second.volumeId);
     }
 
@@ -86,15 +91,15 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
         FileRecord record = original;
         if (record.added) {
             LogText(AddedText(record));
-            StoreVersion(destination, record);
+            StoreVersion(destination, reachable, record);
         }
         if (record.moved) {
             LogText(MovedText(record));
-            StoreVersion(destination, record);
+            StoreVersion(destination, reachable, record);
         }
         if (record.modified) {
             LogText(ModifiedText(record));
-            StoreVersion(destination, record);
+            StoreVersion(destination, reachable, record);
         }
     }
 

@@ -21,7 +21,14 @@ public:
     bool Disconnect();
     bool BackupFile(FileRecord& record);
     bool DeleteMirroredFile(FileRecord record);
+    // False when Connect found no machine folder to work in: nothing may then be
+    // copied or removed at the destination.
+    bool HasMachineFolder() const { return !destinationPath.empty(); }
 
+private:
+    bool ReachMachineFolderUnconnected();
+
+public:
     std::wstring destinationPath;
     NETRESOURCEW netResource;
     wchar_t remoteName[260];

@@ -1,5 +1,7 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
+
 #include "change_processing.h"
 #include "folders.h"
 #include "destination.h"
@@ -169,4 +171,77 @@ TEST_CASE("a stop set before the call handles no record")
     CHECK(CountOf(log, " was ") == 0);
     CHECK(FileRows(databaseConnection).size() == 1);
     CHECK(StoredNames(MachineFolder(dest.path())).empty());
+}
+
+namespace {
+
+const std::wstring shareRoot = L"\\\\backupsrv\\bk";
+
+// A new file s.txt and a stored entry C:\data\f.txt whose source is gone, handed
+// to one call against the share destination as set.
+struct ShareCall {
+    ServiceState state;
+    test::TempFolder source{L"src"};
+    FileRecord added;
+    FileRecord gone;
+
+    explicit ShareCall(const std::wstring& destination)
+    {
+        state.settings.Set(L"Destination", destination);
+        REQUIRE(test::WriteFileBytes(source / L"s.txt", "new"));
+        added = Record(source / L"s.txt", 0x41, 0x40, FILE_ATTRIBUTE_ARCHIVE);
+        added.added = 1;
+        gone = Record(L"C:\\data\\f.txt", 0x42, 0x40, FILE_ATTRIBUTE_ARCHIVE);
+        gone.localPath = "\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\PC\\stored-f";
+        REQUIRE(InsertFileRow(gone));
+        REQUIRE(InsertFileRow(gone));
+    }
+    void Run()
+    {
+        KnownFileMap known = {{0x42, gone}};
+        KnownFileMap current;
+        ProcessChanges(ScanList{added}, current, known);
+    }
+};
+
+}  // namespace
+
+TEST_CASE("a share that cannot be connected but can be reached is worked in at its machine folder only")
+{
+    // Wine's WNetAddConnection2W fails for every share, while the mapped share stays reachable.
+    REQUIRE(test::FileExists(shareRoot));
+    ShareCall call(shareRoot);
+    REQUIRE(CreateDirectoryW((shareRoot + L"\\data").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(shareRoot + L"\\data\\f.txt", "the user's own file"));
+    call.Run();
+
+    CHECK(test::ReadFileBytes(shareRoot + L"\\data\\f.txt") == "the user's own file");
+    CHECK(RowsOf(0x42).size() == 2);
+    const std::vector<Row> rows = RowsOf(0x41);
+    REQUIRE(rows.size() == 1);
+    const std::string machine = "\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + test::Utf8(GetComputerNameString()) + "\\";
+    CHECK(rows[0].localPath.compare(0, machine.size(), machine) == 0);
+    CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "new");
+    std::vector<std::wstring> top = test::ListFolder(shareRoot);
+    std::sort(top.begin(), top.end());
+    CHECK(top == std::vector<std::wstring>{L"VarnBack", L"data"});
+    CHECK(connectionCount == 0);
+    test::RemoveTree(shareRoot + L"\\VarnBack");
+    test::RemoveTree(shareRoot + L"\\data");
+}
+
+TEST_CASE("a share that can be neither connected nor reached leaves copies and removals to a later pass")
+{
+    ShareCall call(L"\\\\varn-nohost\\bk");
+    call.Run();
+    CHECK(RowsOf(0x41).empty());
+    CHECK(RowsOf(0x42).size() == 2);
+    const std::string log = call.state.log.text();
+    CheckInOrder(log, {" Log on complete\r\n",
+                       " ProcessChanges() The destination cannot be reached: copies and removals are left to a "
+                       "later pass\r\n",
+                       " Change List\r\n", " was deleted\r\n", " was Added\r\n", " " + frame + "\r\n"});
+    CHECK(CountOf(log, "Could not copy file") == 0);
+    CHECK(CountOf(log, "Could not delete file") == 0);
+    CHECK(connectionCount == 0);
 }

@@ -369,34 +369,75 @@ TEST_CASE("DeleteMirroredFile works only inside the machine folder")
     CHECK(test::FileExists(machine + L"\\SystemState2.trdb"));
 }
 
-TEST_CASE("a share that cannot be connected counts, logs, and copies go to the share folder itself")
+TEST_CASE("a share that cannot be connected is worked in at its machine folder while it can be reached")
 {
     ServiceState state;
     ShareSeams seams(false);  // the real WNetAddConnection2W: Wine has no network client
     REQUIRE(test::FileExists(shareRoot));
     const LONG before = connectionCount;
     REQUIRE(before == 0);
+    const std::wstring machine = MachineFolder(shareRoot);
     NetworkDestination destination;
     CHECK_FALSE(destination.Connect(shareRoot, L"user", L"secret"));
     CHECK(connectionCount == before + 1);
     CHECK(destination.isUnc);
-    CHECK(destination.destinationPath == L"\\\\?\\UNC\\backupsrv\\bk");
+    CHECK(destination.HasMachineFolder());
+    CHECK(destination.destinationPath == L"\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + GetComputerNameString());
     CHECK(std::wstring(destination.remoteName) == shareRoot);
-    CHECK(state.log.text().find(" Could not connect to resource \\\\backupsrv\\bk, error(") != std::string::npos);
+    CHECK(test::FileExists(machine));
+    const std::string log = state.log.text();
+    CHECK(log.find(" Could not connect to resource \\\\backupsrv\\bk, error(") != std::string::npos);
+    CHECK(CountOf(log, " Connect() The share could not be connected, but its machine folder can be reached: "
+                       "working there\r\n") == 1);
 
+    // Copies go into the machine folder, and nothing is written beside it.
     test::TempFolder source(L"src");
     REQUIRE(test::WriteFileBytes(source / L"s.txt", "to the share"));
     FileRecord record = FileAt(source / L"s.txt");
     CHECK(destination.BackupFile(record));
     const std::wstring name = LastName(record.localPath);
-    CHECK(record.localPath == test::Utf8(L"\\\\?\\UNC\\backupsrv\\bk\\" + name));
-    CHECK(test::ReadFileBytes(shareRoot + L"\\" + name) == "to the share");
-    DeleteFileW((shareRoot + L"\\" + name).c_str());
+    CHECK(record.localPath == test::Utf8(destination.destinationPath + L"\\" + name));
+    CHECK(test::ReadFileBytes(machine + L"\\" + name) == "to the share");
+    CHECK(test::ListFolder(shareRoot) == std::vector<std::wstring>{L"VarnBack"});
+
+    // A user's own file on the share at a deleted source's path stays.
+    REQUIRE(CreateDirectoryW((shareRoot + L"\\Users").c_str(), nullptr));
+    REQUIRE(CreateDirectoryW((shareRoot + L"\\Users\\Ann").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(shareRoot + L"\\Users\\Ann\\a.txt", "the user's own"));
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"C:\\Users\\Ann\\a.txt")));
+    CHECK(test::ReadFileBytes(shareRoot + L"\\Users\\Ann\\a.txt") == "the user's own");
 
     CHECK(destination.Disconnect());
     CHECK(connectionCount == before);
     CHECK(ShareCalls::cancels == 1);
     CHECK_FALSE(destination.isUnc);
+    test::RemoveTree(shareRoot + L"\\VarnBack");
+    test::RemoveTree(shareRoot + L"\\Users");
+}
+
+TEST_CASE("a share that can be neither connected nor reached gives no machine folder to work in")
+{
+    ServiceState state;
+    ShareSeams seams(false);
+    const std::wstring away = L"\\\\varn-nohost\\bk";
+    REQUIRE_FALSE(test::FileExists(away));
+    const LONG before = connectionCount;
+    NetworkDestination destination;
+    CHECK_FALSE(destination.Connect(away, L"", L""));
+    CHECK(connectionCount == before + 1);
+    CHECK_FALSE(destination.HasMachineFolder());
+    CHECK(destination.destinationPath.empty());
+    CHECK(CountOf(state.log.text(), " Connect() The share could not be connected and its machine folder cannot be "
+                                    "reached\r\n") == 1);
+
+    test::TempFolder source(L"src");
+    REQUIRE(test::WriteFileBytes(source / L"s.txt", "s"));
+    FileRecord record = FileAt(source / L"s.txt");
+    CHECK_FALSE(destination.BackupFile(record));
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"C:\\Users\\Ann\\a.txt")));
+    CHECK_FALSE(test::FileExists(L"C:\\Users\\Ann"));
+    CHECK(destination.Disconnect());
+    CHECK(connectionCount == before);
 }
 
 TEST_CASE("a connected share gets the machine folder and is cancelled by the last Disconnect")
