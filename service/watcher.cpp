@@ -73,6 +73,11 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
 {
     LogMessageA("Within thread, folder %d, num folders %d", static_cast<int>(index), static_cast<int>(count));
     LogMessageA("%s directoryWatcher Entry()", folder.folderPath.c_str());
+    // An empty path names no folder; its rows would be everyone's.
+    if (folder.folderPath.empty()) {
+        LogMessageA("directoryWatcher() A watched folder with an empty path is skipped");
+        return;
+    }
     std::string scanText = folder.folderPath;
     if (scanText.size() == 2 && scanText[1] == ':')
         scanText += "\\";
