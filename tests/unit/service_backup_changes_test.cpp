@@ -5,6 +5,7 @@
 #include "change_processing.h"
 #include "folders.h"
 #include "destination.h"
+#include "file_record.h"
 #include "file_rows.h"
 #include "service_backup_fixture.h"
 
@@ -244,4 +245,58 @@ TEST_CASE("a share that can be neither connected nor reached leaves copies and r
     CHECK(CountOf(log, "Could not copy file") == 0);
     CHECK(CountOf(log, "Could not delete file") == 0);
     CHECK(connectionCount == 0);
+}
+
+namespace {
+
+// One pass over a folder as the watcher runs it: rows, walk, change processing.
+void PassOver(const std::wstring& folder)
+{
+    KnownFileMap known, current;
+    ScanList found;
+    REQUIRE(LoadKnownFiles(known, test::Utf8(folder)));
+    REQUIRE(WalkFolder(known, found, test::Utf8(folder), nullptr));
+    ProcessChanges(found, current, known);
+}
+
+}  // namespace
+
+TEST_CASE("a file with several names is stored once per change, not once per name")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    const std::wstring machine = MachineFolder(dest.path());
+    REQUIRE(CreateDirectoryW((source / L"sub").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(source / L"a.txt", "one file"));
+    REQUIRE(CreateHardLinkW((source / L"sub\\b.txt").c_str(), (source / L"a.txt").c_str(), nullptr));
+    uint64_t volume = 0;
+    const uint64_t id = GetFileId(test::Utf8(source / L"a.txt"), volume);
+    REQUIRE(id != 0);
+
+    for (int pass = 0; pass < 4; ++pass)
+        PassOver(source.path());
+    CHECK(RowsOf(id).size() == 1);
+    CHECK(StoredNames(machine).size() == 1);
+
+    // An edit through either name is one new version.
+    REQUIRE(test::WriteFileBytes(source / L"sub\\b.txt", "one file, edited"));
+    for (int pass = 0; pass < 3; ++pass)
+        PassOver(source.path());
+    std::vector<Row> rows = RowsOf(id);
+    REQUIRE(rows.size() == 2);
+    CHECK(test::ReadFileBytes(test::Wide(rows[1].localPath)) == "one file, edited");
+    CHECK(StoredNames(machine).size() == 2);
+
+    // The recorded name goes: one version under the name that remains.
+    const std::string recorded = rows[1].path;
+    REQUIRE(DeleteFileW(test::Wide(recorded).c_str()));
+    for (int pass = 0; pass < 3; ++pass)
+        PassOver(source.path());
+    rows = RowsOf(id);
+    REQUIRE(rows.size() == 3);
+    CHECK(rows[2].path != recorded);
+    CHECK(test::FileExists(test::Wide(rows[2].path)));
+    CHECK(StoredNames(machine).size() == 3);
 }
