@@ -36,11 +36,35 @@ static std::string GoneText(const FileRecord& record)
     return KindText(record.attributes) + " " + record.path + " was deleted\r\n";
 }
 
-static void StoreVersion(NetworkDestination& destination, bool reachable, FileRecord& record)
-{
-    if (reachable && destination.BackupFile(record))
-        InsertFileRow(record);
-}
+namespace {
+
+// Stores versions while the destination and the database take them.
+class VersionStore {
+public:
+    VersionStore(NetworkDestination& destination, bool reachable) : destination_(destination), storing_(reachable) {}
+
+    void Store(FileRecord& record)
+    {
+        if (!storing_ || !destination_.BackupFile(record))
+            return;
+        if (InsertFileRow(record))
+            return;
+        // A copy without a row would never be listed, restored or pruned. The
+        // database refused the row even after waiting for its lock, so every
+        // further copy of this folder would go the same way: the entries without
+        // rows are marked again at the next pass.
+        destination_.RemoveStoredCopy(record);
+        storing_ = false;
+        LogMessageA("ProcessChanges() A row could not be added: the remaining copies of this folder are left to a "
+                    "later pass");
+    }
+
+private:
+    NetworkDestination& destination_;
+    bool storing_;
+};
+
+}  // namespace
 
 void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& known)
 {
@@ -85,21 +109,22 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
             DeleteFileRows(entry.first, entry.second.volumeId);
     }
 
+    VersionStore store(destination, reachable);
     for (const FileRecord& original : found) {
         if (StopRequested())
             break;
         FileRecord record = original;
         if (record.added) {
             LogText(AddedText(record));
-            StoreVersion(destination, reachable, record);
+            store.Store(record);
         }
         if (record.moved) {
             LogText(MovedText(record));
-            StoreVersion(destination, reachable, record);
+            store.Store(record);
         }
         if (record.modified) {
             LogText(ModifiedText(record));
-            StoreVersion(destination, reachable, record);
+            store.Store(record);
         }
     }
 

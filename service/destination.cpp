@@ -152,6 +152,35 @@ bool NetworkDestination::BackupFile(FileRecord& record)
     return false;
 }
 
+bool NetworkDestination::RemoveStoredCopy(const FileRecord& record)
+{
+    // A folder's recorded name was never made.
+    if (record.attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return true;
+    std::wstring path;
+    Utf8ToWide(record.localPath, path, CP_UTF8);
+    const std::wstring folder = destinationPath + L"\\";
+    const bool inMachineFolder = !destinationPath.empty() && path.size() > folder.size() &&
+                                 path.compare(0, folder.size(), folder) == 0 &&
+                                 path.find(L'\\', folder.size()) == std::wstring::npos;
+    if (!inMachineFolder) {
+        LogMessageW(L"%s", FormatWString(L"RemoveStoredCopy() \"%s\" is not in the machine folder and stays",
+                                         path.c_str())
+                               .c_str());
+        return false;
+    }
+    if (DeleteFileW(path.c_str())) {
+        LogMessageW(L"%s", FormatWString(L"Removed the stored copy \"%s\": its row could not be added", path.c_str())
+                               .c_str());
+        return true;
+    }
+    const DWORD code = GetLastError();
+    LogMessageW(L"%s", FormatWString(L"Could not remove the stored copy \"%s\". The error is %s, code %lu",
+                                     path.c_str(), Win32ErrorTextW(code).c_str(), code)
+                           .c_str());
+    return false;
+}
+
 static bool LogDeleteFailure(const std::wstring& path, DWORD code)
 {
     LogMessageW(L"%s", FormatWString(L"Could not delete file \"%s\". The error is %s, code %lu", path.c_str(),

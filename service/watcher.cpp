@@ -84,7 +84,13 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
     KnownFileMap known;
     KnownFileMap current;
     ScanList found;
-    LoadKnownFiles(known, scanText);
+    // Without the stored rows every entry would look new and be copied again.
+    if (!LoadKnownFiles(known, scanText)) {
+        LogMessageA("%s", ("directoryWatcher() Stored rows unreadable, skipping directory for this pass: " +
+                           folder.folderPath)
+                              .c_str());
+        return;
+    }
     LogMessageA("%s", ("Scanning directory " + folder.folderPath).c_str());
     WalkFolder(known, found, folder.folderPath, &folder.abortRequested);
     LogMessageA("Map %u, vector %u", static_cast<unsigned>(known.size()), static_cast<unsigned>(found.size()));

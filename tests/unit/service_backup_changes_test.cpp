@@ -300,3 +300,44 @@ TEST_CASE("a file with several names is stored once per change, not once per nam
     CHECK(test::FileExists(test::Wide(rows[2].path)));
     CHECK(StoredNames(machine).size() == 3);
 }
+
+TEST_CASE("a copy whose row cannot be added is removed again, and the folder's other copies wait")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    const std::wstring machine = MachineFolder(dest.path());
+    ScanList found;
+    for (uint64_t i = 0; i < 3; ++i) {
+        const std::wstring path = source / (L"f" + std::to_wstring(i) + L".txt");
+        REQUIRE(test::WriteFileBytes(path, "content"));
+        found.push_back(Record(path, 0x51 + i, 0x50, FILE_ATTRIBUTE_ARCHIVE));
+        found.back().added = 1;
+    }
+    // Another program reads the database for longer than the service waits.
+    sqlite3* reader = nullptr;
+    REQUIRE(sqlite3_open(databasePath.c_str(), &reader) == SQLITE_OK);
+    REQUIRE(sqlite3_exec(reader, "begin; select count(*) from filelist;", nullptr, nullptr, nullptr) == SQLITE_OK);
+    KnownFileMap known, current;
+    ProcessChanges(found, current, known);
+    sqlite3_exec(reader, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+
+    CHECK(FileRows(databaseConnection).empty());
+    CHECK(test::ListFolder(machine).empty());
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " Could not add file to the database: 5\r\n") == 1);
+    CheckInOrder(log, {" Copied file \"" + found[0].path + "\" to \"\\\\?\\" + test::Utf8(machine) + "\\",
+                       " Could not add file to the database: 5\r\n",
+                       " Removed the stored copy \"\\\\?\\" + test::Utf8(machine) + "\\",
+                       " ProcessChanges() A row could not be added: the remaining copies of this folder are left "
+                       "to a later pass\r\n",
+                       " File " + found[2].path + " was Added\r\n", " " + frame + "\r\n"});
+    CHECK(CountOf(log, " Copied file ") == 1);
+
+    // The next pass stores them all.
+    ProcessChanges(found, current, known);
+    CHECK(FileRows(databaseConnection).size() == 3);
+    CHECK(StoredNames(machine).size() == 3);
+}

@@ -85,3 +85,61 @@ TEST_CASE("a watched folder with an empty path is skipped and claims no other fo
     CHECK(FileRows(databaseConnection).size() == 3);
     CHECK(watch.Strays().empty());
 }
+
+namespace {
+
+struct LockUntilLogged {
+    std::string databasePath;
+    const test::LogCapture* log;
+    const char* line;
+    HANDLE locked;
+};
+
+// Another program writes the database until the watcher has found that it
+// cannot read its rows, then lets go, so that the rest of the pass could write.
+DWORD WINAPI HoldWriteLock(LPVOID argument)
+{
+    LockUntilLogged& lock = *static_cast<LockUntilLogged*>(argument);
+    sqlite3* other = nullptr;
+    sqlite3_open(lock.databasePath.c_str(), &other);
+    sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr);
+    SetEvent(lock.locked);
+    for (int i = 0; i < 6000 && lock.log->text().find(lock.line) == std::string::npos; ++i)
+        Sleep(20);
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, not copied whole")
+{
+    Watch watch({L"watch"});
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\a.txt", "a"));
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\b.txt", "b"));
+    RunWatcher(watch.folders, 1, 2000);
+    REQUIRE(FileRows(databaseConnection).size() == 2);
+
+    LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n",
+                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread = CreateThread(nullptr, 0, HoldWriteLock, &lock, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    REQUIRE(WaitForSingleObject(lock.locked, 30000) == WAIT_OBJECT_0);
+    RunWatcher(watch.folders, 1, 2000);
+    CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(lock.locked);
+
+    const std::string log = watch.state.log.text();
+    CHECK(CountOf(log, " directoryWatcher() Stored rows unreadable, skipping directory for this pass: " +
+                           watch.watched[0].folderPath + "\r\n") == 1);
+    CHECK(CountOf(log, " was Added\r\n") == 4);  // the first pass only
+    CHECK(FileRows(databaseConnection).size() == 2);
+    CHECK(StoredNames(watch.Machine()).size() == 2);
+
+    // The next pass finds everything as stored.
+    RunWatcher(watch.folders, 1, 2000);
+    CHECK(CountOf(watch.state.log.text(), " was Added\r\n") == 4);
+    CHECK(FileRows(databaseConnection).size() == 2);
+}

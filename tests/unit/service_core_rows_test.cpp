@@ -225,7 +225,7 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
               std::string::npos);
         CHECK(databaseErrorText == nullptr);
     }
-    SUBCASE("another connection holds the database: busy at once")
+    SUBCASE("another connection holds the database longer than the service waits")
     {
         svctest::DatabaseScope db;
         REQUIRE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
@@ -235,9 +235,12 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
 
         test::LogCapture log;
         KnownFileMap known;
+        const DWORD start = GetTickCount();
         CHECK_FALSE(LoadKnownFiles(known, "C:\\w"));
         CHECK_FALSE(InsertFileRow(Record("C:\\w\\b", 2, 2)));
         CHECK_FALSE(DeleteFileRows(1, 2));
+        // Each waited for the lock before it gave up.
+        CHECK(GetTickCount() - start >= 3 * (databaseBusyTimeoutMs - 500));
         const std::string text = log.text();
         CHECK(text.find(" Could not read from the database: 5\r\n") != std::string::npos);
         CHECK(text.find(" Could not add file to the database: 5\r\n") != std::string::npos);
@@ -247,5 +250,70 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
         sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr);
         sqlite3_close(other);
         CHECK(db.QueryText("select count(*) from filelist") == "1");
+    }
+}
+
+namespace {
+
+struct Holder {
+    std::string path;
+    const char* begin;  // the transaction that takes the lock
+    DWORD holdMs;
+    HANDLE holding;     // set once the lock is held
+};
+
+// Another program's connection: takes a lock, keeps it for a while, lets it go.
+DWORD WINAPI HoldDatabase(LPVOID argument)
+{
+    Holder& holder = *static_cast<Holder*>(argument);
+    sqlite3* other = nullptr;
+    sqlite3_open(holder.path.c_str(), &other);
+    sqlite3_exec(other, holder.begin, nullptr, nullptr, nullptr);
+    SetEvent(holder.holding);
+    Sleep(holder.holdMs);
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("a lock held by another program for less than the service waits costs no statement")
+{
+    // A reader blocks the writes; a writer blocks the read.
+    const char* const reading = "begin; select count(*) from filelist;";
+    const char* const writing = "begin exclusive";
+    enum Operation { insert, remove, load };
+    struct Case {
+        const char* title;
+        const char* begin;
+        Operation operation;
+    } cases[] = {{"insert while another program reads", reading, insert},
+                 {"delete while another program reads", reading, remove},
+                 {"load while another program writes", writing, load}};
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        test::LogCapture log;
+        svctest::DatabaseScope db;
+        REQUIRE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
+        Holder holder = {db.path(), c.begin, 1000, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE thread = CreateThread(nullptr, 0, HoldDatabase, &holder, 0, nullptr);
+        REQUIRE(thread != nullptr);
+        REQUIRE(WaitForSingleObject(holder.holding, 30000) == WAIT_OBJECT_0);
+        if (c.operation == load) {
+            KnownFileMap known;
+            CHECK(LoadKnownFiles(known, "C:\\w"));
+            CHECK(known.size() == 1);
+        } else if (c.operation == insert) {
+            CHECK(InsertFileRow(Record("C:\\w\\b", 2, 2)));
+            CHECK(db.QueryText("select count(*) from filelist") == "2");
+        } else {
+            CHECK(DeleteFileRows(1, 2));
+            CHECK(db.QueryText("select count(*) from filelist") == "0");
+        }
+        CHECK(WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(holder.holding);
+        CHECK(log.text().find("Could not") == std::string::npos);
     }
 }
