@@ -540,3 +540,38 @@ TEST_CASE("a copy that fails removes its partly written target")
     CHECK(StoredNames(machine).empty());
     CHECK(test::ReadFileBytes(source / L"big.bin").size() == 300000);
 }
+
+TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the machine folder")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    REQUIRE(test::WriteFileBytes(source / L"a.txt", "a"));
+    NetworkDestination destination;
+    REQUIRE(destination.Connect(dest.path(), L"", L""));
+    const std::wstring machine = MachineFolder(dest.path());
+
+    FileRecord stored = FileAt(source / L"a.txt");
+    REQUIRE(destination.BackupFile(stored));
+    CHECK(destination.RemoveStoredCopy(stored));
+    CHECK(StoredNames(machine).empty());
+    CHECK(CountOf(state.log.text(),
+                  " Removed the stored copy \"" + stored.localPath + "\": its row could not be added\r\n") == 1);
+
+    // Names beside or below the machine folder are not its stored versions.
+    REQUIRE(CreateDirectoryW((machine + L"\\Users").c_str(), nullptr));
+    const std::wstring outside[] = {dest / L"beside.txt", machine + L"\\Users\\below.txt", source / L"a.txt"};
+    for (const std::wstring& path : outside) {
+        CAPTURE(test::Utf8(path));
+        REQUIRE(test::WriteFileBytes(path, "keep"));
+        FileRecord record = FileAt(path);
+        record.localPath = test::Utf8(L"\\\\?\\" + path);
+        CHECK_FALSE(destination.RemoveStoredCopy(record));
+        CHECK(test::ReadFileBytes(path) == "keep");
+    }
+    CHECK(CountOf(state.log.text(), "\" is not in the machine folder and stays\r\n") == 3);
+
+    FileRecord folder = FileAt(source.path(), FILE_ATTRIBUTE_DIRECTORY);
+    REQUIRE(destination.BackupFile(folder));
+    CHECK(destination.RemoveStoredCopy(folder));
+}
