@@ -36,11 +36,35 @@ static std::string GoneText(const FileRecord& record)
     return KindText(record.attributes) + " " + record.path + " was deleted\r\n";
 }
 
-static void StoreVersion(NetworkDestination& destination, FileRecord& record)
-{
-    if (destination.BackupFile(record))
-        InsertFileRow(record);
-}
+namespace {
+
+// Stores versions while the destination and the database take them.
+class VersionStore {
+public:
+    VersionStore(NetworkDestination& destination, bool reachable) : destination_(destination), storing_(reachable) {}
+
+    void Store(FileRecord& record)
+    {
+        if (!storing_ || !destination_.BackupFile(record))
+            return;
+        if (InsertFileRow(record))
+            return;
+        // A copy without a row would never be listed, restored or pruned. The
+        // database refused the row even after waiting for its lock, so every
+        // further copy of this folder would go the same way: the entries without
+        // rows are marked again at the next pass.
+        destination_.RemoveStoredCopy(record);
+        storing_ = false;
+        LogMessageA("ProcessChanges() A row could not be added: the remaining copies of this folder are left to a "
+                    "later pass");
+    }
+
+private:
+    NetworkDestination& destination_;
+    bool storing_;
+};
+
+}  // namespace
 
 void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& known)
 {
@@ -56,6 +80,11 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
     LogMessageA("Logging in");
     destination.Connect(destinationText, userText, passwordText);
     LogMessageA("Log on complete");
+    // Without a machine folder nothing is copied and no row is dropped: the
+    // entries are marked again at the next pass.
+    const bool reachable = destination.HasMachineFolder();
+    if (!reachable)
+        LogMessageA("ProcessChanges() The destination cannot be reached: copies and removals are left to a later pass");
 
     LogText(changeListFrame);
     LogText("Change List");
@@ -76,25 +105,26 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
             continue;
         LogText(GoneText(entry.second));
         // Rows go only once what was stored for them is gone.
-        if (destination.DeleteMirroredFile(entry.second))
+        if (reachable && destination.DeleteMirroredFile(entry.second))
             DeleteFileRows(entry.first, entry.second.volumeId);
     }
 
+    VersionStore store(destination, reachable);
     for (const FileRecord& original : found) {
         if (StopRequested())
             break;
         FileRecord record = original;
         if (record.added) {
             LogText(AddedText(record));
-            StoreVersion(destination, record);
+            store.Store(record);
         }
         if (record.moved) {
             LogText(MovedText(record));
-            StoreVersion(destination, record);
+            store.Store(record);
         }
         if (record.modified) {
             LogText(ModifiedText(record));
-            StoreVersion(destination, record);
+            store.Store(record);
         }
     }
 

@@ -26,6 +26,7 @@ DWORD WINAPI ServiceControlThread(LPVOID stopByte)
 
     // sqlite3_open: read-write, created when missing, the default file-system layer.
     lastDatabaseResult = sqlite3_open(databasePath.c_str(), &databaseConnection);
+    SetDatabaseBusyTimeout(databaseConnection);
     if (lastDatabaseResult != SQLITE_OK) {
         LogMessageW(L"Could not open database. Error code %lu: \"%S\"",
                     static_cast<unsigned long>(lastDatabaseResult), sqlite3_errmsg(databaseConnection));

@@ -55,14 +55,14 @@ bool NetworkDestination::Connect(std::wstring destination, std::wstring user, st
             result = ERROR_FILENAME_EXCED_RANGE;
             LogMessageW(L"Could not connect to resource %s, error(%u) %s", destination.c_str(), result,
                         Win32ErrorTextW(result).c_str());
-            return false;
+            return ReachMachineFolderUnconnected();
         }
         wmemcpy(remoteName, destination.c_str(), destination.size());
         result = addConnectionFunction(&netResource, password.c_str(), user.c_str(), CONNECT_TEMPORARY);
         if (result != NO_ERROR) {
             LogMessageW(L"Could not connect to resource %s, error(%u) %s", remoteName, result,
                         Win32ErrorTextW(result).c_str());
-            return false;
+            return ReachMachineFolderUnconnected();
         }
         LogMessageW(L"Connected to resource %s", remoteName);
         AppendMachineFolder(destinationPath);
@@ -76,6 +76,25 @@ bool NetworkDestination::Connect(std::wstring destination, std::wstring user, st
     LogMessageW(L"Destination path is %s", destinationPath.c_str());
     CreateDirectoryW(destinationPath.c_str(), nullptr);
     return true;
+}
+
+// After a failed connection the share may still be usable (on Windows one that
+// is already connected under other credentials fails with 1219 and still
+// answers). Work in its machine folder when that can be reached; otherwise
+// leave no path at all, so that nothing is copied or removed anywhere else, the
+// share root above all. The result stays false: the connection did fail.
+bool NetworkDestination::ReachMachineFolderUnconnected()
+{
+    AppendMachineFolder(destinationPath);
+    const DWORD attributes = GetFileAttributesW(destinationPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        destinationPath.clear();
+        LogMessageW(L"Connect() The share could not be connected and its machine folder cannot be reached");
+        return false;
+    }
+    LogMessageW(L"Connect() The share could not be connected, but its machine folder can be reached: working there");
+    LogMessageW(L"Destination path is %s", destinationPath.c_str());
+    return false;
 }
 
 bool NetworkDestination::Disconnect()
@@ -125,7 +144,40 @@ bool NetworkDestination::BackupFile(FileRecord& record)
         LogMessageW(L"%s", FormatWString(L"Copied file \"%s\" to \"%s\"", source.c_str(), target.c_str()).c_str());
         return true;
     }
-    LogCopyFailure(source, target, GetLastError());
+    const DWORD code = GetLastError();
+    // The target is a name made for this copy alone, so whatever lies there is
+    // this copy's partly written file: it has no row and nothing would remove it.
+    DeleteFileW(target.c_str());
+    LogCopyFailure(source, target, code);
+    return false;
+}
+
+bool NetworkDestination::RemoveStoredCopy(const FileRecord& record)
+{
+    // A folder's recorded name was never made.
+    if (record.attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return true;
+    std::wstring path;
+    Utf8ToWide(record.localPath, path, CP_UTF8);
+    const std::wstring folder = destinationPath + L"\\";
+    const bool inMachineFolder = !destinationPath.empty() && path.size() > folder.size() &&
+                                 path.compare(0, folder.size(), folder) == 0 &&
+                                 path.find(L'\\', folder.size()) == std::wstring::npos;
+    if (!inMachineFolder) {
+        LogMessageW(L"%s", FormatWString(L"RemoveStoredCopy() \"%s\" is not in the machine folder and stays",
+                                         path.c_str())
+                               .c_str());
+        return false;
+    }
+    if (DeleteFileW(path.c_str())) {
+        LogMessageW(L"%s", FormatWString(L"Removed the stored copy \"%s\": its row could not be added", path.c_str())
+                               .c_str());
+        return true;
+    }
+    const DWORD code = GetLastError();
+    LogMessageW(L"%s", FormatWString(L"Could not remove the stored copy \"%s\". The error is %s, code %lu",
+                                     path.c_str(), Win32ErrorTextW(code).c_str(), code)
+                           .c_str());
     return false;
 }
 

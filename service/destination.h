@@ -21,7 +21,17 @@ public:
     bool Disconnect();
     bool BackupFile(FileRecord& record);
     bool DeleteMirroredFile(FileRecord record);
+    // Removes the copy BackupFile just made for the record, when its row could
+    // not be added; touches nothing outside the machine folder.
+    bool RemoveStoredCopy(const FileRecord& record);
+    // False when Connect found no machine folder to work in: nothing may then be
+    // copied or removed at the destination.
+    bool HasMachineFolder() const { return !destinationPath.empty(); }
 
+private:
+    bool ReachMachineFolderUnconnected();
+
+public:
     std::wstring destinationPath;
     NETRESOURCEW netResource;
     wchar_t remoteName[260];

@@ -97,6 +97,42 @@ void Classify(const KnownFileMap& known, FileRecord& record, bool isFolder)
         record.unchanged = 1;
 }
 
+// A name of a file that another name in this walk already stands for: the file
+// is stored through that one, so this name asks for nothing.
+void NotStoredAgain(FileRecord& record)
+{
+    record.added = 0;
+    record.moved = 0;
+    record.modified = 0;
+    record.unchanged = 1;
+    record.oldPath.clear();
+    record.oldParentId = 0;
+}
+
+// The entries met so far in one walk, by volume and file index: where in the
+// list lies the name that stands for each.
+typedef std::map<std::pair<uint64_t, uint64_t>, size_t> MetIdentities;
+
+// Hard links (and folders reached again through a link) give one file several
+// names with one index. Classified on their own, each name other than the
+// recorded one is a move, and the names would take turns being stored at every
+// pass. One name stands for the file: the recorded one when it is still there
+// (it is the one not marked moved), otherwise the first met.
+void StandForIdentity(MetIdentities& met, ScanList& found, FileRecord& record)
+{
+    const std::pair<MetIdentities::iterator, bool> entry =
+        met.insert(std::make_pair(std::make_pair(record.volumeId, record.selfId), found.size()));
+    if (entry.second)
+        return;
+    FileRecord& standing = found[entry.first->second];
+    if (standing.moved && !record.moved) {
+        NotStoredAgain(standing);
+        entry.first->second = found.size();
+    } else {
+        NotStoredAgain(record);
+    }
+}
+
 // One folder being listed. The walk keeps these on the heap rather than
 // recursing, so the depth of a tree never bears on the thread's stack.
 struct Level {
@@ -159,6 +195,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
     if (rootId == 0)
         return false;
 
+    MetIdentities met;
     std::vector<Level> levels;
     Level root;
     root.id = rootId;
@@ -203,6 +240,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
         FileRecord record(entryPath, data.ftLastWriteTime, data.dwFileAttributes, id, level.id, name, size,
                           volumeId);
         Classify(known, record, isFolder);
+        StandForIdentity(met, found, record);
         found.push_back(record);
         if (walkRecordObserver != nullptr)
             walkRecordObserver(record);

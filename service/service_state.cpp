@@ -14,6 +14,7 @@ const char* const createFileListStatement =
     "\t\t\tself_id sqlite3_uint64, modificationtime text, size sqlite3_uint64, volume_id sqlite3_uint64, localpath text);";
 
 sqlite3* databaseConnection = nullptr;
+const int databaseBusyTimeoutMs = 5000;
 int lastDatabaseResult = 0;
 char* databaseErrorText = nullptr;
 std::string databasePath;
@@ -60,6 +61,12 @@ int WatchDirectoryRow(void*, int columnCount, char** values, char**)
     watchDirectories.push_back(values[0]);
     watchUsers.push_back(values[1] != nullptr ? values[1] : "");
     return 0;
+}
+
+void SetDatabaseBusyTimeout(sqlite3* connection)
+{
+    if (connection != nullptr)
+        sqlite3_busy_timeout(connection, databaseBusyTimeoutMs);
 }
 
 bool LoadWatchDirectories()

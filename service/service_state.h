@@ -18,6 +18,12 @@ extern const char* const createWatchDirectoriesStatement;
 extern const char* const createFileListStatement;
 
 extern sqlite3* databaseConnection;
+// How long a statement of the service waits for a lock that another connection
+// holds (the control centre reads the same file) before it fails with
+// SQLITE_BUSY.
+extern const int databaseBusyTimeoutMs;
+// Gives a connection of the service that wait; called right after the open.
+void SetDatabaseBusyTimeout(sqlite3* connection);
 extern int lastDatabaseResult;
 extern char* databaseErrorText;
 extern std::string databasePath;

@@ -73,13 +73,24 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
 {
     LogMessageA("Within thread, folder %d, num folders %d", static_cast<int>(index), static_cast<int>(count));
     LogMessageA("%s directoryWatcher Entry()", folder.folderPath.c_str());
+    // An empty path names no folder; its rows would be everyone's.
+    if (folder.folderPath.empty()) {
+        LogMessageA("directoryWatcher() A watched folder with an empty path is skipped");
+        return;
+    }
     std::string scanText = folder.folderPath;
     if (scanText.size() == 2 && scanText[1] == ':')
         scanText += "\\";
     KnownFileMap known;
     KnownFileMap current;
     ScanList found;
-    LoadKnownFiles(known, scanText);
+    // Without the stored rows every entry would look new and be copied again.
+    if (!LoadKnownFiles(known, scanText)) {
+        LogMessageA("%s", ("directoryWatcher() Stored rows unreadable, skipping directory for this pass: " +
+                           folder.folderPath)
+                              .c_str());
+        return;
+    }
     LogMessageA("%s", ("Scanning directory " + folder.folderPath).c_str());
     WalkFolder(known, found, folder.folderPath, &folder.abortRequested);
     LogMessageA("Map %u, vector %u", static_cast<unsigned>(known.size()), static_cast<unsigned>(found.size()));

@@ -25,8 +25,13 @@ varn_unit_test(service_backup_pruning_test
 varn_unit_test(service_backup_changes_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_changes_test.cpp ${varn_backup_fixture}
   LIBS varn_service_backup TIMEOUT 300)
+set_tests_properties(service_backup_changes_test PROPERTIES FIXTURES_REQUIRED "wineserver;backup_share")
 
 varn_unit_test(service_backup_pass_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_pass_test.cpp ${varn_backup_fixture}
   LIBS varn_service_backup TIMEOUT 600)
 set_tests_properties(service_backup_pass_test PROPERTIES FIXTURES_REQUIRED "wineserver;backup_share")
+
+varn_unit_test(service_backup_folder_loop_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_folder_loop_test.cpp ${varn_backup_fixture}
+  LIBS varn_service_backup TIMEOUT 300)

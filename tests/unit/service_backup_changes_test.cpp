@@ -1,8 +1,11 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
+
 #include "change_processing.h"
 #include "folders.h"
 #include "destination.h"
+#include "file_record.h"
 #include "file_rows.h"
 #include "service_backup_fixture.h"
 
@@ -169,4 +172,172 @@ TEST_CASE("a stop set before the call handles no record")
     CHECK(CountOf(log, " was ") == 0);
     CHECK(FileRows(databaseConnection).size() == 1);
     CHECK(StoredNames(MachineFolder(dest.path())).empty());
+}
+
+namespace {
+
+const std::wstring shareRoot = L"\\\\backupsrv\\bk";
+
+// A new file s.txt and a stored entry C:\data\f.txt whose source is gone, handed
+// to one call against the share destination as set.
+struct ShareCall {
+    ServiceState state;
+    test::TempFolder source{L"src"};
+    FileRecord added;
+    FileRecord gone;
+
+    explicit ShareCall(const std::wstring& destination)
+    {
+        state.settings.Set(L"Destination", destination);
+        REQUIRE(test::WriteFileBytes(source / L"s.txt", "new"));
+        added = Record(source / L"s.txt", 0x41, 0x40, FILE_ATTRIBUTE_ARCHIVE);
+        added.added = 1;
+        gone = Record(L"C:\\data\\f.txt", 0x42, 0x40, FILE_ATTRIBUTE_ARCHIVE);
+        gone.localPath = "\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\PC\\stored-f";
+        REQUIRE(InsertFileRow(gone));
+        REQUIRE(InsertFileRow(gone));
+    }
+    void Run()
+    {
+        KnownFileMap known = {{0x42, gone}};
+        KnownFileMap current;
+        ProcessChanges(ScanList{added}, current, known);
+    }
+};
+
+}  // namespace
+
+TEST_CASE("a share that cannot be connected but can be reached is worked in at its machine folder only")
+{
+    // Wine's WNetAddConnection2W fails for every share, while the mapped share stays reachable.
+    REQUIRE(test::FileExists(shareRoot));
+    ShareCall call(shareRoot);
+    REQUIRE(CreateDirectoryW((shareRoot + L"\\data").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(shareRoot + L"\\data\\f.txt", "the user's own file"));
+    call.Run();
+
+    CHECK(test::ReadFileBytes(shareRoot + L"\\data\\f.txt") == "the user's own file");
+    CHECK(RowsOf(0x42).size() == 2);
+    const std::vector<Row> rows = RowsOf(0x41);
+    REQUIRE(rows.size() == 1);
+    const std::string machine = "\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + test::Utf8(GetComputerNameString()) + "\\";
+    CHECK(rows[0].localPath.compare(0, machine.size(), machine) == 0);
+    CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "new");
+    std::vector<std::wstring> top = test::ListFolder(shareRoot);
+    std::sort(top.begin(), top.end());
+    CHECK(top == std::vector<std::wstring>{L"VarnBack", L"data"});
+    CHECK(connectionCount == 0);
+    test::RemoveTree(shareRoot + L"\\VarnBack");
+    test::RemoveTree(shareRoot + L"\\data");
+}
+
+TEST_CASE("a share that can be neither connected nor reached leaves copies and removals to a later pass")
+{
+    ShareCall call(L"\\\\varn-nohost\\bk");
+    call.Run();
+    CHECK(RowsOf(0x41).empty());
+    CHECK(RowsOf(0x42).size() == 2);
+    const std::string log = call.state.log.text();
+    CheckInOrder(log, {" Log on complete\r\n",
+                       " ProcessChanges() The destination cannot be reached: copies and removals are left to a "
+                       "later pass\r\n",
+                       " Change List\r\n", " was deleted\r\n", " was Added\r\n", " " + frame + "\r\n"});
+    CHECK(CountOf(log, "Could not copy file") == 0);
+    CHECK(CountOf(log, "Could not delete file") == 0);
+    CHECK(connectionCount == 0);
+}
+
+namespace {
+
+// One pass over a folder as the watcher runs it: rows, walk, change processing.
+void PassOver(const std::wstring& folder)
+{
+    KnownFileMap known, current;
+    ScanList found;
+    REQUIRE(LoadKnownFiles(known, test::Utf8(folder)));
+    REQUIRE(WalkFolder(known, found, test::Utf8(folder), nullptr));
+    ProcessChanges(found, current, known);
+}
+
+}  // namespace
+
+TEST_CASE("a file with several names is stored once per change, not once per name")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    const std::wstring machine = MachineFolder(dest.path());
+    REQUIRE(CreateDirectoryW((source / L"sub").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(source / L"a.txt", "one file"));
+    REQUIRE(CreateHardLinkW((source / L"sub\\b.txt").c_str(), (source / L"a.txt").c_str(), nullptr));
+    uint64_t volume = 0;
+    const uint64_t id = GetFileId(test::Utf8(source / L"a.txt"), volume);
+    REQUIRE(id != 0);
+
+    for (int pass = 0; pass < 4; ++pass)
+        PassOver(source.path());
+    CHECK(RowsOf(id).size() == 1);
+    CHECK(StoredNames(machine).size() == 1);
+
+    // An edit through either name is one new version.
+    REQUIRE(test::WriteFileBytes(source / L"sub\\b.txt", "one file, edited"));
+    for (int pass = 0; pass < 3; ++pass)
+        PassOver(source.path());
+    std::vector<Row> rows = RowsOf(id);
+    REQUIRE(rows.size() == 2);
+    CHECK(test::ReadFileBytes(test::Wide(rows[1].localPath)) == "one file, edited");
+    CHECK(StoredNames(machine).size() == 2);
+
+    // The recorded name goes: one version under the name that remains.
+    const std::string recorded = rows[1].path;
+    REQUIRE(DeleteFileW(test::Wide(recorded).c_str()));
+    for (int pass = 0; pass < 3; ++pass)
+        PassOver(source.path());
+    rows = RowsOf(id);
+    REQUIRE(rows.size() == 3);
+    CHECK(rows[2].path != recorded);
+    CHECK(test::FileExists(test::Wide(rows[2].path)));
+    CHECK(StoredNames(machine).size() == 3);
+}
+
+TEST_CASE("a copy whose row cannot be added is removed again, and the folder's other copies wait")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    const std::wstring machine = MachineFolder(dest.path());
+    ScanList found;
+    for (uint64_t i = 0; i < 3; ++i) {
+        const std::wstring path = source / (L"f" + std::to_wstring(i) + L".txt");
+        REQUIRE(test::WriteFileBytes(path, "content"));
+        found.push_back(Record(path, 0x51 + i, 0x50, FILE_ATTRIBUTE_ARCHIVE));
+        found.back().added = 1;
+    }
+    // Another program reads the database for longer than the service waits.
+    sqlite3* reader = nullptr;
+    REQUIRE(sqlite3_open(databasePath.c_str(), &reader) == SQLITE_OK);
+    REQUIRE(sqlite3_exec(reader, "begin; select count(*) from filelist;", nullptr, nullptr, nullptr) == SQLITE_OK);
+    KnownFileMap known, current;
+    ProcessChanges(found, current, known);
+    sqlite3_exec(reader, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+
+    CHECK(FileRows(databaseConnection).empty());
+    CHECK(test::ListFolder(machine).empty());
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " Could not add file to the database: 5\r\n") == 1);
+    CheckInOrder(log, {" Copied file \"" + found[0].path + "\" to \"\\\\?\\" + test::Utf8(machine) + "\\",
+                       " Could not add file to the database: 5\r\n",
+                       " Removed the stored copy \"\\\\?\\" + test::Utf8(machine) + "\\",
+                       " ProcessChanges() A row could not be added: the remaining copies of this folder are left "
+                       "to a later pass\r\n",
+                       " File " + found[2].path + " was Added\r\n", " " + frame + "\r\n"});
+    CHECK(CountOf(log, " Copied file ") == 1);
+
+    // The next pass stores them all.
+    ProcessChanges(found, current, known);
+    CHECK(FileRows(databaseConnection).size() == 3);
+    CHECK(StoredNames(machine).size() == 3);
 }

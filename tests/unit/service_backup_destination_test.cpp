@@ -369,34 +369,75 @@ TEST_CASE("DeleteMirroredFile works only inside the machine folder")
     CHECK(test::FileExists(machine + L"\\SystemState2.trdb"));
 }
 
-TEST_CASE("a share that cannot be connected counts, logs, and copies go to the share folder itself")
+TEST_CASE("a share that cannot be connected is worked in at its machine folder while it can be reached")
 {
     ServiceState state;
     ShareSeams seams(false);  // the real WNetAddConnection2W: Wine has no network client
     REQUIRE(test::FileExists(shareRoot));
     const LONG before = connectionCount;
     REQUIRE(before == 0);
+    const std::wstring machine = MachineFolder(shareRoot);
     NetworkDestination destination;
     CHECK_FALSE(destination.Connect(shareRoot, L"user", L"secret"));
     CHECK(connectionCount == before + 1);
     CHECK(destination.isUnc);
-    CHECK(destination.destinationPath == L"\\\\?\\UNC\\backupsrv\\bk");
+    CHECK(destination.HasMachineFolder());
+    CHECK(destination.destinationPath == L"\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + GetComputerNameString());
     CHECK(std::wstring(destination.remoteName) == shareRoot);
-    CHECK(state.log.text().find(" Could not connect to resource \\\\backupsrv\\bk, error(") != std::string::npos);
+    CHECK(test::FileExists(machine));
+    const std::string log = state.log.text();
+    CHECK(log.find(" Could not connect to resource \\\\backupsrv\\bk, error(") != std::string::npos);
+    CHECK(CountOf(log, " Connect() The share could not be connected, but its machine folder can be reached: "
+                       "working there\r\n") == 1);
 
+    // Copies go into the machine folder, and nothing is written beside it.
     test::TempFolder source(L"src");
     REQUIRE(test::WriteFileBytes(source / L"s.txt", "to the share"));
     FileRecord record = FileAt(source / L"s.txt");
     CHECK(destination.BackupFile(record));
     const std::wstring name = LastName(record.localPath);
-    CHECK(record.localPath == test::Utf8(L"\\\\?\\UNC\\backupsrv\\bk\\" + name));
-    CHECK(test::ReadFileBytes(shareRoot + L"\\" + name) == "to the share");
-    DeleteFileW((shareRoot + L"\\" + name).c_str());
+    CHECK(record.localPath == test::Utf8(destination.destinationPath + L"\\" + name));
+    CHECK(test::ReadFileBytes(machine + L"\\" + name) == "to the share");
+    CHECK(test::ListFolder(shareRoot) == std::vector<std::wstring>{L"VarnBack"});
+
+    // A user's own file on the share at a deleted source's path stays.
+    REQUIRE(CreateDirectoryW((shareRoot + L"\\Users").c_str(), nullptr));
+    REQUIRE(CreateDirectoryW((shareRoot + L"\\Users\\Ann").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(shareRoot + L"\\Users\\Ann\\a.txt", "the user's own"));
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"C:\\Users\\Ann\\a.txt")));
+    CHECK(test::ReadFileBytes(shareRoot + L"\\Users\\Ann\\a.txt") == "the user's own");
 
     CHECK(destination.Disconnect());
     CHECK(connectionCount == before);
     CHECK(ShareCalls::cancels == 1);
     CHECK_FALSE(destination.isUnc);
+    test::RemoveTree(shareRoot + L"\\VarnBack");
+    test::RemoveTree(shareRoot + L"\\Users");
+}
+
+TEST_CASE("a share that can be neither connected nor reached gives no machine folder to work in")
+{
+    ServiceState state;
+    ShareSeams seams(false);
+    const std::wstring away = L"\\\\varn-nohost\\bk";
+    REQUIRE_FALSE(test::FileExists(away));
+    const LONG before = connectionCount;
+    NetworkDestination destination;
+    CHECK_FALSE(destination.Connect(away, L"", L""));
+    CHECK(connectionCount == before + 1);
+    CHECK_FALSE(destination.HasMachineFolder());
+    CHECK(destination.destinationPath.empty());
+    CHECK(CountOf(state.log.text(), " Connect() The share could not be connected and its machine folder cannot be "
+                                    "reached\r\n") == 1);
+
+    test::TempFolder source(L"src");
+    REQUIRE(test::WriteFileBytes(source / L"s.txt", "s"));
+    FileRecord record = FileAt(source / L"s.txt");
+    CHECK_FALSE(destination.BackupFile(record));
+    CHECK_FALSE(destination.DeleteMirroredFile(FileAt(L"C:\\Users\\Ann\\a.txt")));
+    CHECK_FALSE(test::FileExists(L"C:\\Users\\Ann"));
+    CHECK(destination.Disconnect());
+    CHECK(connectionCount == before);
 }
 
 TEST_CASE("a connected share gets the machine folder and is cancelled by the last Disconnect")
@@ -459,4 +500,78 @@ TEST_CASE("a share name too long for the connection is refused like an unreachab
         CHECK(connectionCount == before);
     }
     CHECK(CountOf(state.log.text(), ", error(206) ") == 2);
+}
+
+namespace {
+DWORD partialCopyError = 0;
+
+// A copy that writes part of its target and then fails, as a full disk or a
+// destination that goes away does; Wine's copy leaves that part behind.
+BOOL WINAPI PartialCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE, LPVOID, LPBOOL, DWORD)
+{
+    const std::string bytes = test::ReadFileBytes(source);
+    test::WriteFileBytes(target, bytes.substr(0, bytes.size() / 3));
+    SetLastError(partialCopyError);
+    return FALSE;
+}
+}  // namespace
+
+TEST_CASE("a copy that fails removes its partly written target")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    REQUIRE(test::WriteFileBytes(source / L"big.bin", std::string(300000, 'p')));
+    NetworkDestination destination;
+    REQUIRE(destination.Connect(dest.path(), L"", L""));
+    const std::wstring machine = MachineFolder(dest.path());
+    copyFileFunction = PartialCopy;
+    for (DWORD code : {DWORD(ERROR_DISK_FULL), DWORD(ERROR_NETNAME_DELETED)}) {
+        CAPTURE(code);
+        partialCopyError = code;
+        FileRecord record = FileAt(source / L"big.bin");
+        CHECK_FALSE(destination.BackupFile(record));
+        CHECK_FALSE(test::FileExists(test::Wide(record.localPath)));
+        // The failure line keeps the copy's own error, not that of the removal.
+        CHECK(CountOf(state.log.text(), "\" to \"" + record.localPath + "\". The error is ") == 1);
+        CHECK(CountOf(state.log.text(), FormatString(", code %lu\r\n", code)) == 1);
+    }
+    copyFileFunction = CopyFileExW;
+    CHECK(StoredNames(machine).empty());
+    CHECK(test::ReadFileBytes(source / L"big.bin").size() == 300000);
+}
+
+TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the machine folder")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    REQUIRE(test::WriteFileBytes(source / L"a.txt", "a"));
+    NetworkDestination destination;
+    REQUIRE(destination.Connect(dest.path(), L"", L""));
+    const std::wstring machine = MachineFolder(dest.path());
+
+    FileRecord stored = FileAt(source / L"a.txt");
+    REQUIRE(destination.BackupFile(stored));
+    CHECK(destination.RemoveStoredCopy(stored));
+    CHECK(StoredNames(machine).empty());
+    CHECK(CountOf(state.log.text(),
+                  " Removed the stored copy \"" + stored.localPath + "\": its row could not be added\r\n") == 1);
+
+    // Names beside or below the machine folder are not its stored versions.
+    REQUIRE(CreateDirectoryW((machine + L"\\Users").c_str(), nullptr));
+    const std::wstring outside[] = {dest / L"beside.txt", machine + L"\\Users\\below.txt", source / L"a.txt"};
+    for (const std::wstring& path : outside) {
+        CAPTURE(test::Utf8(path));
+        REQUIRE(test::WriteFileBytes(path, "keep"));
+        FileRecord record = FileAt(path);
+        record.localPath = test::Utf8(L"\\\\?\\" + path);
+        CHECK_FALSE(destination.RemoveStoredCopy(record));
+        CHECK(test::ReadFileBytes(path) == "keep");
+    }
+    CHECK(CountOf(state.log.text(), "\" is not in the machine folder and stays\r\n") == 3);
+
+    FileRecord folder = FileAt(source.path(), FILE_ATTRIBUTE_DIRECTORY);
+    REQUIRE(destination.BackupFile(folder));
+    CHECK(destination.RemoveStoredCopy(folder));
 }

@@ -27,6 +27,7 @@ ServiceState::ServiceState()
     databasePath = test::Utf8(GetDataFolder() + databaseFileName);
     DeleteFileW((GetDataFolder() + databaseFileName).c_str());
     sqlite3_open(databasePath.c_str(), &databaseConnection);
+    SetDatabaseBusyTimeout(databaseConnection);
     sqlite3_exec(databaseConnection, createWatchDirectoriesStatement, nullptr, nullptr, nullptr);
     sqlite3_exec(databaseConnection, createFileListStatement, nullptr, nullptr, nullptr);
 }

@@ -52,9 +52,15 @@ void DeleteSetting(const wchar_t* name)
     }
 }
 
+const test::LogCapture* commitWhenLogged = nullptr;
+const char* const copyOutcome = " Backup API returned error code ";
+
+// The service waits a while for a lock, so the writer holds on until the next copy has given up.
 DWORD WINAPI CommitAfterAWhile(LPVOID database)
 {
-    Sleep(1500);
+    const size_t before = CountOf(commitWhenLogged->text(), copyOutcome);
+    for (int i = 0; i < 6000 && CountOf(commitWhenLogged->text(), copyOutcome) == before; ++i)
+        Sleep(20);
     sqlite3_exec(static_cast<sqlite3*>(database), "commit", nullptr, nullptr, nullptr);
     return 0;
 }
@@ -183,10 +189,11 @@ TEST_CASE("the previous database copy waits as .temp and goes only after a good 
         REQUIRE(sqlite3_open(databasePath.c_str(), &writer) == SQLITE_OK);
         REQUIRE(sqlite3_exec(writer, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK);
         // The pruning after the copy waits for the lock, so it is let go shortly after.
+        commitWhenLogged = &setup.state.log;
         HANDLE thread = CreateThread(nullptr, 0, CommitAfterAWhile, writer, 0, nullptr);
         REQUIRE(thread != nullptr);
         setup.Pass();
-        CHECK(WaitForSingleObject(thread, 20000) == WAIT_OBJECT_0);
+        CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
         CloseHandle(thread);
         sqlite3_close(writer);
         CHECK(CountOf(setup.state.log.text(), " Backup API returned error code 5\r\n") == 1);

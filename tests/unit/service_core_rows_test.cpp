@@ -74,7 +74,9 @@ TEST_CASE("a stored row loads back with every field, 64-bit values of 2^63 and m
 
         KnownFileMap known;
         known[99] = FileRecord();  // replaced by the load
-        REQUIRE(LoadKnownFiles(known, ""));
+        const std::string path = c.path;
+        const size_t slash = path.rfind('\\');
+        REQUIRE(LoadKnownFiles(known, slash == std::string::npos ? path : path.substr(0, slash)));
         REQUIRE(known.size() == 1);
         REQUIRE(known.count(c.selfId) == 1);
         const FileRecord& loaded = known[c.selfId];
@@ -101,20 +103,27 @@ TEST_CASE("the stored copy's path is written as given")
     CHECK(db.QueryText("select localpath from filelist") == "\\\\srv\\bk\\VarnBack\\PC\\0f2a");
 }
 
-TEST_CASE("the folder text selects rows by SQLite's LIKE rules")
+TEST_CASE("the rows loaded for a folder are its own and those below it, compared literally")
 {
     svctest::DatabaseScope db;
     const char* const paths[] = {
-        "C:\\data\\a.txt",       // 1
-        "C:\\DATA\\x",           // 2
-        "C:\\data2\\b",          // 3
-        "C:\\dat\\c",            // 4
-        "C:\\daXa\\d",           // 5
-        "C:\\other\\e",          // 6
+        "C:\\data\\a.txt",           // 1
+        "C:\\DATA\\x",               // 2
+        "C:\\data2\\b",              // 3: a sibling whose name extends the folder's
+        "C:\\dat\\c",                // 4
+        "C:\\daXa\\d",               // 5
+        "C:\\other\\e",              // 6
         "C:\\\xc3\x89t\xc3\xa9\\f",  // 7: Été
-        "C:\\100%\\g",           // 8
+        "C:\\100%\\g",               // 8
+        "C:\\data",                  // 9: the folder itself
+        "D:\\h.txt",                 // 10
+        "C:\\da_a\\i",               // 11
+        "C:\\100%x\\j",              // 12
+        "C:\\a^b\\k",                // 13
+        "C:\\data\\\\l",             // 14: below a folder text given with a trailing backslash
     };
-    for (uint64_t i = 0; i < 8; ++i)
+    const uint64_t count = sizeof paths / sizeof paths[0];
+    for (uint64_t i = 0; i < count; ++i)
         REQUIRE(InsertFileRow(Record(paths[i], i + 1, 5)));
 
     struct Case {
@@ -122,26 +131,34 @@ TEST_CASE("the folder text selects rows by SQLite's LIKE rules")
         std::set<uint64_t> ids;
     };
     const Case cases[] = {
-        {"C:\\data", {1, 2, 3}},            // ASCII case ignored, sibling data2 matches too
-        {"C:\\data\\", {1, 2}},
+        {"C:\\data", {1, 2, 9, 14}},       // ASCII case ignored, as by the file system; not data2
+        {"C:\\data\\", {1, 2, 14}},
         {"c:\\DATA\\A.TXT", {1}},
-        {"C:\\da_a", {1, 2, 3, 5}},         // "_" is any one character
-        {"C:\\d%a\\", {1, 2, 5}},           // "%" is any run
+        {"C:\\da_a", {11}},                // "_" and "%" are plain characters
+        {"C:\\d%a\\", {}},
         {"C:\\100%", {8}},
-        {"C:\\\xc3\xa9t\xc3\xa9", {}},      // only ASCII letters are folded
+        {"C:\\a^b", {13}},
+        {"C:\\\xc3\xa9t\xc3\xa9", {}},     // only ASCII letters are folded
         {"C:\\\xc3\x89t\xc3\xa9", {7}},
-        {"", {1, 2, 3, 4, 5, 6, 7, 8}},     // the pattern "%" loads every row
-        {"D:\\", {}},
+        {"D:\\", {10}},                    // a drive root
+        {"D:", {10}},
+        {"E:\\", {}},
     };
     for (const Case& c : cases) {
         INFO(std::string(c.folder));
         CHECK(LoadedIds(c.folder) == c.ids);
     }
 
+    // An empty folder text names no folder: it claims no row.
     test::LogCapture log;
+    KnownFileMap known;
+    known[1] = FileRecord();
+    CHECK_FALSE(LoadKnownFiles(known, ""));
+    CHECK(known.empty());
+
     LoadedIds("C:\\100%\\x_");
     const std::string text = log.text();
-    CHECK(text.find(" Path wildcard is C:\\100%\\x_%\r\n") != std::string::npos);
+    CHECK(text.find(" Path wildcard is C:\\100^%\\x^_\\%\r\n") != std::string::npos);
     CHECK(text.find(" Got back 0 items\r\n") != std::string::npos);
 }
 
@@ -200,7 +217,7 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
         CHECK_FALSE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
         CHECK_FALSE(DeleteFileRows(1, 2));
         const std::string text = log.text();
-        CHECK(text.find(" Path wildcard is C:\\w%\r\n") != std::string::npos);
+        CHECK(text.find(" Path wildcard is C:\\w\\%\r\n") != std::string::npos);
         CHECK(text.find(" Got back 0 items\r\n") != std::string::npos);
         CHECK(text.find(" Attempting to add C:\\w\\a to file list\r\n") != std::string::npos);
         CHECK(text.find("Could not add file") == std::string::npos);
@@ -208,7 +225,7 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
               std::string::npos);
         CHECK(databaseErrorText == nullptr);
     }
-    SUBCASE("another connection holds the database: busy at once")
+    SUBCASE("another connection holds the database longer than the service waits")
     {
         svctest::DatabaseScope db;
         REQUIRE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
@@ -218,9 +235,12 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
 
         test::LogCapture log;
         KnownFileMap known;
+        const DWORD start = GetTickCount();
         CHECK_FALSE(LoadKnownFiles(known, "C:\\w"));
         CHECK_FALSE(InsertFileRow(Record("C:\\w\\b", 2, 2)));
         CHECK_FALSE(DeleteFileRows(1, 2));
+        // Each waited for the lock before it gave up.
+        CHECK(GetTickCount() - start >= 3 * (databaseBusyTimeoutMs - 500));
         const std::string text = log.text();
         CHECK(text.find(" Could not read from the database: 5\r\n") != std::string::npos);
         CHECK(text.find(" Could not add file to the database: 5\r\n") != std::string::npos);
@@ -230,5 +250,70 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
         sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr);
         sqlite3_close(other);
         CHECK(db.QueryText("select count(*) from filelist") == "1");
+    }
+}
+
+namespace {
+
+struct Holder {
+    std::string path;
+    const char* begin;  // the transaction that takes the lock
+    DWORD holdMs;
+    HANDLE holding;     // set once the lock is held
+};
+
+// Another program's connection: takes a lock, keeps it for a while, lets it go.
+DWORD WINAPI HoldDatabase(LPVOID argument)
+{
+    Holder& holder = *static_cast<Holder*>(argument);
+    sqlite3* other = nullptr;
+    sqlite3_open(holder.path.c_str(), &other);
+    sqlite3_exec(other, holder.begin, nullptr, nullptr, nullptr);
+    SetEvent(holder.holding);
+    Sleep(holder.holdMs);
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("a lock held by another program for less than the service waits costs no statement")
+{
+    // A reader blocks the writes; a writer blocks the read.
+    const char* const reading = "begin; select count(*) from filelist;";
+    const char* const writing = "begin exclusive";
+    enum Operation { insert, remove, load };
+    struct Case {
+        const char* title;
+        const char* begin;
+        Operation operation;
+    } cases[] = {{"insert while another program reads", reading, insert},
+                 {"delete while another program reads", reading, remove},
+                 {"load while another program writes", writing, load}};
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        test::LogCapture log;
+        svctest::DatabaseScope db;
+        REQUIRE(InsertFileRow(Record("C:\\w\\a", 1, 2)));
+        Holder holder = {db.path(), c.begin, 1000, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE thread = CreateThread(nullptr, 0, HoldDatabase, &holder, 0, nullptr);
+        REQUIRE(thread != nullptr);
+        REQUIRE(WaitForSingleObject(holder.holding, 30000) == WAIT_OBJECT_0);
+        if (c.operation == load) {
+            KnownFileMap known;
+            CHECK(LoadKnownFiles(known, "C:\\w"));
+            CHECK(known.size() == 1);
+        } else if (c.operation == insert) {
+            CHECK(InsertFileRow(Record("C:\\w\\b", 2, 2)));
+            CHECK(db.QueryText("select count(*) from filelist") == "2");
+        } else {
+            CHECK(DeleteFileRows(1, 2));
+            CHECK(db.QueryText("select count(*) from filelist") == "0");
+        }
+        CHECK(WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(holder.holding);
+        CHECK(log.text().find("Could not") == std::string::npos);
     }
 }

@@ -36,6 +36,7 @@ DatabaseScope::DatabaseScope(bool withTables) : folder_(L"svcdb")
     path_ = test::Utf8(folder_.path()) + databaseFileNameA;
     databasePath = path_;
     REQUIRE(sqlite3_open(path_.c_str(), &databaseConnection) == SQLITE_OK);
+    SetDatabaseBusyTimeout(databaseConnection);
     if (withTables) {
         Exec(createWatchDirectoriesStatement);
         Exec(createFileListStatement);

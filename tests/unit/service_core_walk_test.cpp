@@ -294,43 +294,81 @@ TEST_CASE("identities the stored state does not hold on this volume are added")
     }
 }
 
-TEST_CASE("two hard links to one file are both classified against the one stored record")
+TEST_CASE("a file with several names is marked once, under the name it is recorded with")
 {
-    svctest::DatabaseScope db;
-    test::TempFolder folder;
-    const std::wstring root = folder.path();
-    const std::string top = U8(root);
-    REQUIRE(CreateDirectoryW((root + L"\\sub").c_str(), nullptr));
-    WriteAt(root + L"\\first.txt", "linked", baseTime);
-    REQUIRE(CreateHardLinkW((root + L"\\sub\\second.txt").c_str(), (root + L"\\first.txt").c_str(), nullptr));
+    // root\first.txt, root\sub\second.txt and root\sub\third.txt: one file, one index.
+    struct Case {
+        const char* title;
+        const char* recorded;  // the name of the stored row, or null for none
+        void (*change)(const std::wstring& root);
+        size_t names;          // names of the file after the change
+        const char* marked;    // the one name that carries a mark other than unchanged ("": any), or null
+        uint8_t added, moved, modified;
+    };
+    const Case cases[] = {
+        {"a first walk adds one name", nullptr, [](const std::wstring&) {}, 3, "", 1, 0, 0},
+        {"stored under one name, nothing changed", "first.txt", [](const std::wstring&) {}, 3, nullptr, 0, 0, 0},
+        {"stored under another name, nothing changed", "sub\\second.txt", [](const std::wstring&) {}, 3, nullptr,
+         0, 0, 0},
+        {"an edit is one change of the recorded name", "sub\\second.txt",
+         [](const std::wstring& r) { WriteAt(r + L"\\first.txt", "linked, edited", baseTime); }, 3,
+         "sub\\second.txt", 0, 0, 1},
+        {"the recorded name removed: one other name is the move", "first.txt",
+         [](const std::wstring& r) { REQUIRE(DeleteFileW((r + L"\\first.txt").c_str())); }, 2, "", 0, 1, 0},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        svctest::DatabaseScope db;
+        test::TempFolder folder;
+        const std::wstring root = folder.path();
+        const std::string top = U8(root);
+        REQUIRE(CreateDirectoryW((root + L"\\sub").c_str(), nullptr));
+        WriteAt(root + L"\\first.txt", "linked", baseTime);
+        REQUIRE(CreateHardLinkW((root + L"\\sub\\second.txt").c_str(), (root + L"\\first.txt").c_str(), nullptr));
+        REQUIRE(CreateHardLinkW((root + L"\\sub\\third.txt").c_str(), (root + L"\\first.txt").c_str(), nullptr));
 
-    ScanList found;
-    REQUIRE(WalkFolder(KnownFileMap(), found, top, nullptr));
-    const FileRecord* first = Find(found, top, "first.txt");
-    const FileRecord* second = Find(found, top, "sub\\second.txt");
-    REQUIRE((first && second));
-    CHECK(first->selfId == second->selfId);
-    CHECK(first->added == 1);
-    CHECK(second->added == 1);
+        KnownFileMap known;
+        if (c.recorded != nullptr) {
+            ScanList first;
+            REQUIRE(WalkFolder(KnownFileMap(), first, top, nullptr));
+            REQUIRE(InsertFileRow(*Find(first, top, "sub")));
+            REQUIRE(InsertFileRow(*Find(first, top, c.recorded)));
+            REQUIRE(LoadKnownFiles(known, top));
+            REQUIRE(known.size() == 2);
+        }
+        c.change(root);
+        ScanList found;
+        REQUIRE(WalkFolder(known, found, top, nullptr));
 
-    // The stored state keeps one record per index: here the first link's.
-    REQUIRE(InsertFileRow(*Find(found, top, "sub")));
-    REQUIRE(InsertFileRow(*second));
-    REQUIRE(InsertFileRow(*first));
-    KnownFileMap known;
-    REQUIRE(LoadKnownFiles(known, top));
-    REQUIRE(known.size() == 2);
-
-    ScanList again;
-    REQUIRE(WalkFolder(known, again, top, nullptr));
-    first = Find(again, top, "first.txt");
-    second = Find(again, top, "sub\\second.txt");
-    REQUIRE((first && second));
-    CHECK(first->unchanged == 1);
-    CHECK(Marks(*first) == 1);
-    CHECK(second->moved == 1);
-    CHECK(second->oldPath == top + "\\first.txt");
-    CHECK(Marks(*second) == 1);
+        uint64_t volume = 0;
+        const uint64_t id = GetFileId(top + "\\sub\\third.txt", volume);
+        size_t names = 0;
+        const FileRecord* marked = nullptr;
+        for (const FileRecord& record : found) {
+            if (record.selfId != id)
+                continue;
+            CAPTURE(record.path);
+            ++names;
+            CHECK(Marks(record) == 1);
+            if (record.unchanged)
+                continue;
+            CHECK(marked == nullptr);
+            marked = &record;
+        }
+        CHECK(names == c.names);
+        if (c.marked == nullptr) {
+            CHECK(marked == nullptr);
+            continue;
+        }
+        REQUIRE(marked != nullptr);
+        if (*c.marked)
+            CHECK(marked->path == top + "\\" + c.marked);
+        CHECK(marked->added == c.added);
+        CHECK(marked->moved == c.moved);
+        CHECK(marked->modified == c.modified);
+        if (c.moved)
+            CHECK(marked->oldPath == top + "\\" + c.recorded);
+    }
 }
 
 TEST_CASE("a file held open without sharing is left out, its log line showing no identity")

@@ -1,0 +1,145 @@
+// The watcher's loop over the watched folders: which folders a pass handles,
+// and that each works only on its own stored rows.
+#include <doctest/doctest.h>
+
+#include "destination.h"
+#include "file_rows.h"
+#include "service_backup_fixture.h"
+#include "watcher.h"
+
+using backup_test::CountOf;
+using backup_test::FileRows;
+using backup_test::MachineFolder;
+using backup_test::Row;
+using backup_test::RunWatcher;
+using backup_test::ServiceState;
+using backup_test::StoredNames;
+
+namespace {
+
+// Watched folders under one parent and a local destination; a pass at every wake-up.
+struct Watch {
+    ServiceState state;
+    test::TempFolder parent{L"watch"};
+    test::TempFolder dest{L"dest"};
+    std::vector<WatchedFolder> watched;
+    std::vector<WatchedFolder*> folders;
+
+    explicit Watch(const std::vector<std::wstring>& names)
+    {
+        state.settings.Set(L"Destination", dest.path());
+        state.settings.Set(L"ScanInterval", L"0");
+        state.settings.Set(L"MaxVersions", L"5");
+        watched.resize(names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (!names[i].empty()) {
+                REQUIRE(CreateDirectoryW((parent / names[i]).c_str(), nullptr));
+                watched[i].folderPath = test::Utf8(parent / names[i]);
+            }
+            folders.push_back(&watched[i]);
+        }
+    }
+    std::wstring Machine() const { return MachineFolder(dest.path()); }
+    // Whatever lies in the machine folder besides the stored versions and the database copy.
+    std::vector<std::wstring> Strays() const
+    {
+        std::vector<std::wstring> strays;
+        for (const std::wstring& name : test::ListFolder(Machine()))
+            if (!backup_test::IsUuidText(name) && name != L"SystemState2.trdb")
+                strays.push_back(name);
+        return strays;
+    }
+};
+
+}  // namespace
+
+TEST_CASE("folders whose names extend another watched folder's keep their own rows")
+{
+    Watch watch({L"watch", L"watched", L"watch_"});
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\a.txt", "a"));
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watched\\b.txt", "b"));
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch_\\c.txt", "c"));
+    RunWatcher(watch.folders, 3, 2000);
+
+    const std::string log = watch.state.log.text();
+    CHECK(CountOf(log, " was deleted\r\n") == 0);
+    CHECK(CountOf(log, " was Added\r\n") == 6);  // each new file named twice, at the first pass only
+    CHECK(FileRows(databaseConnection).size() == 3);
+    CHECK(StoredNames(watch.Machine()).size() == 3);
+    CHECK(watch.Strays().empty());
+}
+
+TEST_CASE("a watched folder with an empty path is skipped and claims no other folder's rows")
+{
+    Watch watch({L"", L"watch", L""});
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\a.txt", "a"));
+    REQUIRE(CreateDirectoryW((watch.parent / L"watch\\sub").c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\sub\\b.txt", "b"));
+    RunWatcher(watch.folders, 2, 2000);
+
+    const std::string log = watch.state.log.text();
+    CHECK(CountOf(log, " directoryWatcher() A watched folder with an empty path is skipped\r\n") == 4);
+    CHECK(CountOf(log, " Within thread, folder 0, num folders 3\r\n") == 2);
+    CHECK(CountOf(log, " Scanning directory ") == 2);
+    CHECK(CountOf(log, " was deleted\r\n") == 0);
+    CHECK(FileRows(databaseConnection).size() == 3);
+    CHECK(watch.Strays().empty());
+}
+
+namespace {
+
+struct LockUntilLogged {
+    std::string databasePath;
+    const test::LogCapture* log;
+    const char* line;
+    HANDLE locked;
+};
+
+// Another program writes the database until the watcher has found that it
+// cannot read its rows, then lets go, so that the rest of the pass could write.
+DWORD WINAPI HoldWriteLock(LPVOID argument)
+{
+    LockUntilLogged& lock = *static_cast<LockUntilLogged*>(argument);
+    sqlite3* other = nullptr;
+    sqlite3_open(lock.databasePath.c_str(), &other);
+    sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr);
+    SetEvent(lock.locked);
+    for (int i = 0; i < 6000 && lock.log->text().find(lock.line) == std::string::npos; ++i)
+        Sleep(20);
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, not copied whole")
+{
+    Watch watch({L"watch"});
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\a.txt", "a"));
+    REQUIRE(test::WriteFileBytes(watch.parent / L"watch\\b.txt", "b"));
+    RunWatcher(watch.folders, 1, 2000);
+    REQUIRE(FileRows(databaseConnection).size() == 2);
+
+    LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n",
+                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread = CreateThread(nullptr, 0, HoldWriteLock, &lock, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    REQUIRE(WaitForSingleObject(lock.locked, 30000) == WAIT_OBJECT_0);
+    RunWatcher(watch.folders, 1, 2000);
+    CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(lock.locked);
+
+    const std::string log = watch.state.log.text();
+    CHECK(CountOf(log, " directoryWatcher() Stored rows unreadable, skipping directory for this pass: " +
+                           watch.watched[0].folderPath + "\r\n") == 1);
+    CHECK(CountOf(log, " was Added\r\n") == 4);  // the first pass only
+    CHECK(FileRows(databaseConnection).size() == 2);
+    CHECK(StoredNames(watch.Machine()).size() == 2);
+
+    // The next pass finds everything as stored.
+    RunWatcher(watch.folders, 1, 2000);
+    CHECK(CountOf(watch.state.log.text(), " was Added\r\n") == 4);
+    CHECK(FileRows(databaseConnection).size() == 2);
+}
