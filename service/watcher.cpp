@@ -141,7 +141,7 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
     const unsigned long long now = watcherClock();
     std::wstring versionsText;
     ReadRegistryValue(SettingsKey(), maxVersionsValueName, versionsText);
-    const int maxVersions = _wtoi(versionsText.c_str());
+    const int maxVersions = VersionLimitFromText(versionsText);
     if (!PassDue(schedule, minutes, now))
         return goOn;
 
