@@ -153,7 +153,7 @@ TEST_CASE("whole passes store new, edited and renamed files and nothing else")
     }
 }
 
-TEST_CASE("the previous database copy waits as .temp and goes only after a good copy")
+TEST_CASE("a later database copy replaces the previous one only once it is complete")
 {
     PassSetup setup;
     setup.folders.clear();
