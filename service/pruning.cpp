@@ -1,5 +1,6 @@
 #include "pruning.h"
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,18 +17,81 @@ static const char* const deleteVersionRow =
     "delete from filelist where localpath=?1 and self_id=?2 and volume_id=?3 and modificationtime=?4";
 
 namespace {
-struct RemovedVersion {
+
+struct SelectedVersion {
     std::string localPath;
     int64_t selfId;
     int64_t volumeId;
     std::string modificationTime;
 };
+
+enum CopyOutcome { copyRemoved, copyMissing, copyKept };
+
+}  // namespace
+
+int VersionLimitFromText(const std::wstring& text)
+{
+    size_t at = 0;
+    const bool negative = !text.empty() && text[0] == L'-';
+    if (!text.empty() && (text[0] == L'-' || text[0] == L'+'))
+        ++at;
+    if (at == text.size())
+        return defaultVersionLimit;
+    long long value = 0;
+    for (; at < text.size(); ++at) {
+        if (text[at] < L'0' || text[at] > L'9')
+            return defaultVersionLimit;
+        // Past the int range the value only has to stay there.
+        if (value <= INT_MAX)
+            value = value * 10 + (text[at] - L'0');
+    }
+    if (negative)
+        return value > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
 static std::string ColumnText(sqlite3_stmt* statement, int column)
 {
     const unsigned char* text = sqlite3_column_text(statement, column);
     return text ? reinterpret_cast<const char*>(text) : std::string();
+}
+
+// The machine folder holding a stored copy can be seen: with a share away or a
+// drive gone every copy would look missing.
+static bool CopyFolderReachable(const std::wstring& copyPath)
+{
+    const size_t slash = copyPath.find_last_of(L'\\');
+    if (slash == std::wstring::npos)
+        return false;
+    const DWORD attributes = GetFileAttributesW(copyPath.substr(0, slash).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// A stored copy keeps the attributes of its source, so a read-only source gives
+// a read-only copy: it is made writable for its deletion and gets its
+// attributes back if it still cannot go.
+static CopyOutcome RemoveStoredCopy(const std::wstring& path, DWORD& code)
+{
+    code = 0;
+    if (DeleteFileW(path.c_str()))
+        return copyRemoved;
+    code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+            !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
+            if (SetFileAttributesW(path.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) {
+                if (DeleteFileW(path.c_str()))
+                    return copyRemoved;
+                code = GetLastError();
+                SetFileAttributesW(path.c_str(), attributes);
+            }
+        }
+    }
+    if (code == ERROR_FILE_NOT_FOUND && CopyFolderReachable(path))
+        return copyMissing;
+    return copyKept;
 }
 
 bool PruneVersions(int maxVersions)
@@ -46,55 +110,68 @@ bool PruneVersions(int maxVersions)
     }
     sqlite3_bind_int(select, 1, maxVersions);
 
-    std::vector<RemovedVersion> removed;
+    // The whole selection is read before anything is deleted, so the select
+    // never sees its own deletions.
+    std::vector<SelectedVersion> selected;
     for (;;) {
         const int result = sqlite3_step(select);
         if (result == SQLITE_DONE)
             break;
-        if (result == SQLITE_BUSY)
+        if (result == SQLITE_BUSY) {
+            if (StopRequested())
+                break;
             continue;
+        }
         if (result != SQLITE_ROW) {
-            // Stepping again would repeat the error; what was kept is still removed below.
+            // Stepping again would repeat the error; what was read is still pruned below.
             LogMessageA("Could not read from the database: %d", result);
             break;
         }
-        RemovedVersion version;
+        SelectedVersion version;
         version.localPath = ColumnText(select, 3);
         version.selfId = sqlite3_column_int64(select, 1);
         version.volumeId = sqlite3_column_int64(select, 2);
         version.modificationTime = ColumnText(select, 0);
-
-        std::wstring path;
-        Utf8ToWide(version.localPath, path, CP_UTF8);
-        const BOOL deleted = DeleteFileW(path.c_str());
-        const DWORD code = deleted ? 0 : GetLastError();
-        LogMessageW(L"Deleting file %s", path.c_str());
-        if (deleted) {
-            removed.push_back(version);
-        } else {
-            LogMessageW(L"Could not delete file %s", path.c_str());
-            LogMessageW(L"Extended error code %lu (%s)", code, Win32ErrorTextW(code).c_str());
-        }
+        selected.push_back(version);
     }
-    // Rows go only after the select has ended, so it never sees its own deletions.
     sqlite3_finalize(select);
 
-    for (const RemovedVersion& version : removed) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(databaseConnection, deleteVersionRow, -1, &statement, nullptr) != SQLITE_OK ||
-            statement == nullptr) {
-            sqlite3_finalize(statement);
+    sqlite3_stmt* remove = nullptr;
+    if (sqlite3_prepare_v2(databaseConnection, deleteVersionRow, -1, &remove, nullptr) != SQLITE_OK ||
+        remove == nullptr) {
+        sqlite3_finalize(remove);
+        return true;
+    }
+    // Each version's row goes right after its copy: a stop or a crash between
+    // them leaves one row without its copy, which the next pass removes as missing.
+    for (const SelectedVersion& version : selected) {
+        if (StopRequested()) {
+            LogMessageA("PruneVersions() Stop requested, the remaining versions wait for a later pass");
+            break;
+        }
+        std::wstring path;
+        Utf8ToWide(version.localPath, path, CP_UTF8);
+        DWORD code = 0;
+        const CopyOutcome outcome = RemoveStoredCopy(path, code);
+        LogMessageW(L"Deleting file %s", path.c_str());
+        if (outcome == copyKept) {
+            LogMessageW(L"Could not delete file %s", path.c_str());
+            LogMessageW(L"Extended error code %lu (%s)", code, Win32ErrorTextW(code).c_str());
             continue;
         }
-        sqlite3_bind_text(statement, 1, version.localPath.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(statement, 2, version.selfId);
-        sqlite3_bind_int64(statement, 3, version.volumeId);
-        sqlite3_bind_text(statement, 4, version.modificationTime.c_str(), -1, SQLITE_STATIC);
-        if (sqlite3_step(statement) != SQLITE_DONE)
+        if (outcome == copyMissing)
+            LogMessageW(L"PruneVersions() The stored copy %s is missing, its row is removed", path.c_str());
+        sqlite3_bind_text(remove, 1, version.localPath.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(remove, 2, version.selfId);
+        sqlite3_bind_int64(remove, 3, version.volumeId);
+        sqlite3_bind_text(remove, 4, version.modificationTime.c_str(), -1, SQLITE_STATIC);
+        if (sqlite3_step(remove) != SQLITE_DONE)
             LogMessageW(L"Could not delete file with self id %I64u, volume id %I64u, timestamp %S from database",
                         static_cast<uint64_t>(version.selfId), static_cast<uint64_t>(version.volumeId),
                         version.modificationTime.c_str());
-        sqlite3_finalize(statement);
+        sqlite3_reset(remove);
+        sqlite3_clear_bindings(remove);
     }
+    sqlite3_finalize(remove);
     return true;
 }

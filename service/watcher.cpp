@@ -98,24 +98,51 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
     ProcessChanges(found, current, known);
 }
 
-// Copies the state database to the machine folder. The previous copy waits
-// under the ".temp" name and is dropped only once the new copy is complete.
+// Copies the state database to the machine folder. The new copy is written
+// under a name of its own and takes the copy's name only once it is complete,
+// in one replacing rename, so the copy's name always holds a whole copy: the
+// newest that was completed.
 static void CopyDatabase(const std::wstring& destination)
 {
     const std::wstring localPath = GetDataFolder() + databaseFileName;
     const std::wstring copyPath =
         destination + L"\\" + serviceName + L"\\" + GetComputerNameString() + databaseFileName;
-    std::string copyPathUtf8;
-    WideToUtf8(copyPath, copyPathUtf8, CP_UTF8);
-    LogMessageW(L"DB paths are %s, %S", localPath.c_str(), copyPathUtf8.c_str());
+    LogMessageW(L"DB paths are %s, %s", localPath.c_str(), copyPath.c_str());
 
-    const std::wstring tempPath = copyPath + L".temp";
-    MoveFileW(copyPath.c_str(), tempPath.c_str());
+    // Where earlier passes set the previous copy aside while writing in place.
+    const std::wstring setAsidePath = copyPath + L".temp";
+    const std::wstring partialPath = copyPath + L".partial";
+
+    // A pass that ended after setting the copy aside left it only under ".temp".
+    if (GetFileAttributesW(copyPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(setAsidePath.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !MoveFileW(setAsidePath.c_str(), copyPath.c_str())) {
+        const DWORD code = GetLastError();
+        LogMessageW(L"Could not rename %s to %s, error(%lu) %s", setAsidePath.c_str(), copyPath.c_str(), code,
+                    Win32ErrorTextW(code).c_str());
+    }
+    // A copy once written in place by a pass that did not finish has its
+    // journal beside it: opening the copy rolls the previous whole copy back.
+    const std::wstring journalPath = copyPath + L"-journal";
+    if (GetFileAttributesW(journalPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        std::string copyPathUtf8;
+        WideToUtf8(copyPath, copyPathUtf8, CP_UTF8);
+        sqlite3* previous = nullptr;
+        if (sqlite3_open_v2(copyPathUtf8.c_str(), &previous, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+            sqlite3_exec(previous, "select count(*) from sqlite_master", nullptr, nullptr, nullptr);
+        sqlite3_close(previous);
+    }
+    // What a write that did not finish left behind.
+    DeleteFileW(partialPath.c_str());
+    DeleteFileW((partialPath + L"-journal").c_str());
+
+    std::string partialPathUtf8;
+    WideToUtf8(partialPath, partialPathUtf8, CP_UTF8);
     sqlite3* copy = nullptr;
-    if (sqlite3_open(copyPathUtf8.c_str(), &copy) != SQLITE_OK) {
-        MoveFileW(tempPath.c_str(), copyPath.c_str());
-        LogMessageA("Could not open database %s", copyPathUtf8.c_str());
+    if (sqlite3_open(partialPathUtf8.c_str(), &copy) != SQLITE_OK) {
+        LogMessageA("Could not open database %s", partialPathUtf8.c_str());
         sqlite3_close(copy);
+        DeleteFileW(partialPath.c_str());
         return;
     }
     int stepResult = SQLITE_ERROR;
@@ -131,13 +158,24 @@ static void CopyDatabase(const std::wstring& destination)
     if (code == SQLITE_OK && stepResult != SQLITE_DONE)
         code = stepResult;
     LogMessageA("Backup API returned error code %d", code);
-    sqlite3_close(copy);
-    if (stepResult == SQLITE_DONE && finishResult == SQLITE_OK) {
-        DeleteFileW(tempPath.c_str());
-    } else {
-        DeleteFileW(copyPath.c_str());
-        MoveFileW(tempPath.c_str(), copyPath.c_str());
+    const int closeResult = sqlite3_close(copy);
+    if (stepResult != SQLITE_DONE || finishResult != SQLITE_OK || closeResult != SQLITE_OK) {
+        DeleteFileW(partialPath.c_str());
+        DeleteFileW((partialPath + L"-journal").c_str());
+        return;
     }
+    // A journal that could not be rolled back above must not meet the new
+    // copy: whoever opens it would roll the journal into it.
+    DeleteFileW(journalPath.c_str());
+    if (!MoveFileExW(partialPath.c_str(), copyPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        LogMessageW(L"Could not replace the database copy %s, error(%lu) %s", copyPath.c_str(), error,
+                    Win32ErrorTextW(error).c_str());
+        DeleteFileW(partialPath.c_str());
+        return;
+    }
+    // Older than the copy that now stands.
+    DeleteFileW(setAsidePath.c_str());
 }
 
 static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSchedule& schedule)
@@ -152,7 +190,7 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
     const unsigned long long now = watcherClock();
     std::wstring versionsText;
     ReadRegistryValue(SettingsKey(), maxVersionsValueName, versionsText);
-    const int maxVersions = _wtoi(versionsText.c_str());
+    const int maxVersions = VersionLimitFromText(versionsText);
     if (!PassDue(schedule, minutes, now))
         return goOn;
 

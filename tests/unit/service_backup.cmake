@@ -35,3 +35,7 @@ set_tests_properties(service_backup_pass_test PROPERTIES FIXTURES_REQUIRED "wine
 varn_unit_test(service_backup_folder_loop_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_folder_loop_test.cpp ${varn_backup_fixture}
   LIBS varn_service_backup TIMEOUT 300)
+
+varn_unit_test(service_backup_database_copy_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_database_copy_test.cpp ${varn_backup_fixture}
+  LIBS varn_service_backup TIMEOUT 300)

@@ -159,7 +159,7 @@ TEST_CASE("whole passes store new, edited and renamed files and nothing else")
     }
 }
 
-TEST_CASE("the previous database copy waits as .temp and goes only after a good copy")
+TEST_CASE("a later database copy replaces the previous one only once it is complete")
 {
     PassSetup setup;
     setup.folders.clear();
@@ -297,37 +297,6 @@ TEST_CASE("a stop set before the thread starts ends it at once")
     CHECK(CountOf(log, " Directory watcher entry\r\n") == 1);
     CHECK(CountOf(log, " DirectoryWatcher exit\r\n") == 1);
     CHECK(CountOf(log, " Within thread") == 0);
-}
-
-TEST_CASE("a version limit below 1 keeps the newest version of every file")
-{
-    for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L"", L"many", L"0", L"-2", L"1"}) {
-        CAPTURE(value ? test::Utf8(value) : std::string("<absent>"));
-        PassSetup setup;
-        setup.folders.clear();
-        if (value)
-            setup.state.settings.Set(L"MaxVersions", value);
-        else
-            DeleteSetting(L"MaxVersions");
-        const std::wstring store = setup.dest.path();
-        for (int v = 1; v <= 2; ++v) {
-            const std::wstring copy = store + L"\\v" + std::to_wstring(v);
-            test::WriteFileBytes(copy, "v");
-            AddRow(Row{"C:\\f.txt", 32, 1, 7, "2024010" + std::to_string(v) + " 000000.000", 1, 2,
-                       test::Utf8(L"\\\\?\\" + copy)});
-        }
-        test::WriteFileBytes(store + L"\\single", "s");
-        AddRow(Row{"C:\\g.txt", 32, 1, 8, "20240101 000000.000", 1, 2, test::Utf8(L"\\\\?\\" + store + L"\\single")});
-        RunWatcher(setup.folders, 2, 2000);
-        const std::vector<Row> rows = FileRows(databaseConnection, "self_id");
-        REQUIRE(rows.size() == 2);
-        CHECK(rows[0].modificationTime == "20240102 000000.000");
-        CHECK(rows[1].selfId == 8);
-        CHECK_FALSE(test::FileExists(store + L"\\v1"));
-        CHECK(test::FileExists(store + L"\\v2"));
-        CHECK(test::FileExists(store + L"\\single"));
-        CHECK(CountOf(setup.state.log.text(), " Max Versions is 1\r\n") == 2);
-    }
 }
 
 TEST_CASE("an allocation failure abandons one pass and the next wake-up runs again")

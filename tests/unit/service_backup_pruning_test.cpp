@@ -13,6 +13,22 @@ using backup_test::ServiceState;
 
 namespace {
 
+Row VersionRow(uint64_t id, int v, const std::string& localPath, uint64_t attributes = FILE_ATTRIBUTE_ARCHIVE)
+{
+    Row row;
+    row.path = "C:\\data\\f" + std::to_string(id);
+    row.attributes = attributes;
+    row.parentId = 5;
+    row.selfId = id;
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "202401%02d 120000.000", v);
+    row.modificationTime = stamp;
+    row.size = 3;
+    row.volumeId = 0x43000000;
+    row.localPath = localPath;
+    return row;
+}
+
 // A store of versions: each row's localpath names a file in the folder.
 struct Store {
     test::TempFolder folder{L"store"};
@@ -22,21 +38,11 @@ struct Store {
     // Version v (1 = oldest) of file id, with its stored copy unless told otherwise.
     Row Add(uint64_t id, int v, const std::string& copyName = "", bool makeCopy = true)
     {
-        Row row;
-        row.path = "C:\\data\\f" + std::to_string(id);
-        row.attributes = FILE_ATTRIBUTE_ARCHIVE;
-        row.parentId = 5;
-        row.selfId = id;
-        char stamp[32];
-        snprintf(stamp, sizeof stamp, "202401%02d 120000.000", v);
-        row.modificationTime = stamp;
-        row.size = 3;
-        row.volumeId = 0x43000000;
         const std::string name =
             copyName.empty() ? "f" + std::to_string(id) + "-v" + std::to_string(v) : copyName;
-        row.localPath = "\\\\?\\" + test::Utf8(Copy(name));
         if (makeCopy)
             test::WriteFileBytes(Copy(name), "ver");
+        const Row row = VersionRow(id, v, "\\\\?\\" + test::Utf8(Copy(name)));
         AddRow(row);
         return row;
     }
@@ -114,23 +120,152 @@ TEST_CASE("two oldest versions with the same time go one per call, each with its
     CHECK(test::FileExists(store.Copy("c")));
 }
 
-TEST_CASE("a version whose copy is gone keeps its row and blocks its file's pruning")
+TEST_CASE("a copy that is already gone counts as removed only where its machine folder can be reached")
+{
+    enum Where { storeFolder, missingFolder, otherPath };
+    struct Case {
+        const char* what;
+        Where where;
+        std::string path;  // the folder for otherPath
+        uint64_t attributes;
+        bool rowsGo;
+    } cases[] = {
+        // A stop or crash between a copy and its row left the row behind.
+        {"file copy gone", storeFolder, "", FILE_ATTRIBUTE_ARCHIVE, true},
+        // A folder's row names a file that was never made.
+        {"folder rows", storeFolder, "", FILE_ATTRIBUTE_DIRECTORY, true},
+        // With the destination down every copy looks missing: nothing is touched.
+        {"machine folder gone", missingFolder, "", FILE_ATTRIBUTE_ARCHIVE, false},
+        {"drive gone", otherPath, "\\\\?\\Q:\\nowhere\\VarnBack\\PC", FILE_ATTRIBUTE_ARCHIVE, false},
+        {"share away", otherPath, "\\\\?\\UNC\\nohost\\bk\\VarnBack\\PC", FILE_ATTRIBUTE_ARCHIVE, false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(std::string(c.what));
+        ServiceState state;
+        Store store;
+        const std::string folder = c.where == storeFolder     ? "\\\\?\\" + test::Utf8(store.folder.path())
+                                   : c.where == missingFolder ? "\\\\?\\" + test::Utf8(store.folder / L"gone")
+                                                              : c.path;
+        std::vector<std::string> paths;
+        for (int v = 1; v <= 3; ++v) {
+            paths.push_back(folder + "\\f3-v" + std::to_string(v));
+            AddRow(VersionRow(3, v, paths.back(), c.attributes));
+        }
+        const std::vector<std::vector<int>> afterCalls =
+            c.rowsGo ? std::vector<std::vector<int>>{{2, 3}, {3}, {3}}
+                     : std::vector<std::vector<int>>{{1, 2, 3}, {1, 2, 3}, {1, 2, 3}};
+        for (size_t call = 0; call < afterCalls.size(); ++call) {
+            CAPTURE(call);
+            CHECK(PruneVersions(1));
+            CHECK(VersionsOf(3) == afterCalls[call]);
+        }
+        const std::string log = state.log.text();
+        const std::string missingLine = " is missing, its row is removed\r\n";
+        if (c.rowsGo) {
+            CHECK(CountOf(log, " Could not delete file") == 0);
+            for (int v = 0; v < 2; ++v)
+                CHECK(CountOf(log, " PruneVersions() The stored copy " + paths[v] + missingLine) == 1);
+        } else {
+            CHECK(CountOf(log, " Could not delete file " + paths[0] + "\r\n") == 3);
+            CHECK(CountOf(log, missingLine) == 0);
+        }
+    }
+}
+
+TEST_CASE("a read-only stored copy is pruned, and keeps its attribute when it cannot be")
+{
+    for (bool held : {false, true}) {
+        CAPTURE(held);
+        ServiceState state;
+        Store store;
+        store.Add(6, 1);
+        store.Add(6, 2);
+        for (int v = 1; v <= 2; ++v)
+            REQUIRE(SetFileAttributesW(store.Copy("f6-v" + std::to_string(v)).c_str(), FILE_ATTRIBUTE_READONLY));
+        // A copy open elsewhere without sharing cannot go, read-only or not.
+        HANDLE open = INVALID_HANDLE_VALUE;
+        if (held) {
+            open = CreateFileW(store.Copy("f6-v1").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            REQUIRE(open != INVALID_HANDLE_VALUE);
+        }
+        CHECK(PruneVersions(1));
+        if (held)
+            CloseHandle(open);
+        CHECK(VersionsOf(6) == (held ? std::vector<int>{1, 2} : std::vector<int>{2}));
+        CHECK(test::FileExists(store.Copy("f6-v1")) == held);
+        if (held)
+            CHECK((GetFileAttributesW(store.Copy("f6-v1").c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+        // The version that stays keeps what the source had.
+        CHECK((GetFileAttributesW(store.Copy("f6-v2").c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+        CHECK(CountOf(state.log.text(), " Could not delete file ") == (held ? 1u : 0u));
+    }
+}
+
+namespace {
+
+// Watches the pruning's row deletes: at the first it sets the stop byte, and at
+// each it notes how many copies of the selected versions were already gone.
+struct PruneWatch {
+    const Store* store;
+    uint64_t files;
+    int rowDeletes = 0;
+    size_t mostCopiesGone = 0;
+
+    size_t CopiesGone() const
+    {
+        size_t gone = 0;
+        for (uint64_t id = 1; id <= files; ++id)
+            gone += !test::FileExists(store->Copy("f" + std::to_string(id) + "-v1"));
+        return gone;
+    }
+};
+
+int OnStatement(unsigned type, void* context, void*, void* sql)
+{
+    PruneWatch& watch = *static_cast<PruneWatch*>(context);
+    if (type == SQLITE_TRACE_STMT && strncmp(static_cast<const char*>(sql), "delete from filelist", 20) == 0) {
+        ++watch.rowDeletes;
+        watch.mostCopiesGone = std::max(watch.mostCopiesGone, watch.CopiesGone());
+        *const_cast<uint8_t*>(serviceStopFlag) = 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST_CASE("a stop ends the pruning between versions, each version's copy going with its row")
 {
     ServiceState state;
     Store store;
-    const Row lost = store.Add(3, 1, "", false);
-    store.Add(3, 2);
-    store.Add(3, 3);
-    for (int call = 0; call < 2; ++call) {
-        CHECK(PruneVersions(1));
-        CHECK(VersionsOf(3) == std::vector<int>{1, 2, 3});
+    const uint64_t files = 12;
+    for (uint64_t id = 1; id <= files; ++id) {
+        store.Add(id, 1);
+        store.Add(id, 2);
     }
-    CHECK(test::FileExists(store.Copy("f3-v2")));
-    const std::string path = lost.localPath;
-    const std::string log = state.log.text();
-    CHECK(CountOf(log, " Deleting file " + path + "\r\n") == 2);
-    CHECK(CountOf(log, " Could not delete file " + path + "\r\n") == 2);
-    CHECK(CountOf(log, " Extended error code 2 (") == 2);
+    PruneWatch watch{&store, files};
+    sqlite3_trace_v2(databaseConnection, SQLITE_TRACE_STMT, OnStatement, &watch);
+    CHECK(PruneVersions(1));
+    sqlite3_trace_v2(databaseConnection, 0, nullptr, nullptr);
+
+    // When a row goes, its own copy is the only one gone without its row.
+    CHECK(watch.mostCopiesGone == 1);
+    CHECK(watch.rowDeletes == 1);
+    size_t pruned = 0;
+    for (uint64_t id = 1; id <= files; ++id) {
+        CAPTURE(id);
+        const bool copyGone = !test::FileExists(store.Copy("f" + std::to_string(id) + "-v1"));
+        CHECK(VersionsOf(id) == (copyGone ? std::vector<int>{2} : std::vector<int>{1, 2}));
+        pruned += copyGone;
+    }
+    CHECK(pruned == 1);
+    CHECK(CountOf(state.log.text(), " PruneVersions() Stop requested, the remaining versions wait for a later pass\r\n") ==
+          1);
+
+    // The next pass takes the rest.
+    state.stop = 0;
+    CHECK(PruneVersions(1));
+    for (uint64_t id = 1; id <= files; ++id)
+        CHECK(VersionsOf(id) == std::vector<int>{2});
 }
 
 namespace {
@@ -221,4 +356,41 @@ TEST_CASE("a select that meets a writer's lock waits for it")
     sqlite3_close(writer);
     CHECK(VersionsOf(4) == std::vector<int>{2});
     CHECK_FALSE(test::FileExists(store.Copy("f4-v1")));
+}
+
+TEST_CASE("a pass prunes to MaxVersions as a whole number, to 5 without one, and keeps the newest version")
+{
+    enum Stored { absent, text, dword };
+    struct Case {
+        Stored stored;
+        const wchar_t* value;
+        int used;
+    } cases[] = {
+        {absent, L"", 5},     {text, L"", 5},    {text, L"abc", 5}, {text, L" 7", 5}, {text, L"7 ", 5},
+        {text, L"3x", 5},     {text, L"-", 5},   {text, L"3", 3},   {text, L"007", 7}, {text, L"+4", 4},
+        {text, L"1", 1},      {text, L"0", 1},   {text, L"-2", 1},  {dword, L"2", 2},
+        // Beyond the range of a number: as many as it can say.
+        {text, L"99999999999", 2147483647}, {text, L"-99999999999", 1},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.stored);
+        CAPTURE(test::Utf8(c.value));
+        ServiceState state;
+        Store store;
+        test::TempFolder dest{L"dest"};
+        state.settings.Set(L"Destination", dest.path());
+        if (c.stored == text)
+            state.settings.Set(L"MaxVersions", c.value);
+        else if (c.stored == dword)
+            state.settings.SetDword(L"MaxVersions", static_cast<DWORD>(_wtoi(c.value)));
+        store.Add(7, 1);
+        store.Add(7, 2);
+        store.Add(8, 1);
+        std::vector<WatchedFolder*> none;
+        backup_test::RunWatcher(none, 1, 2000);
+        CHECK(CountOf(state.log.text(), " Max Versions is " + std::to_string(c.used) + "\r\n") == 1);
+        CHECK(VersionsOf(7) == (c.used == 1 ? std::vector<int>{2} : std::vector<int>{1, 2}));
+        CHECK(test::FileExists(store.Copy("f7-v1")) == (c.used != 1));
+        CHECK(VersionsOf(8) == std::vector<int>{1});
+    }
 }
