@@ -79,6 +79,9 @@ public:
     HANDLE workerThread;
     volatile uint8_t stopRequested;
     uint8_t workerStarted;
+    // Held by Run while it starts the worker and by OnStop while it sets the
+    // stop byte and takes the handle: a stop sees the worker or keeps it from starting.
+    CRITICAL_SECTION workerLock;
 };
 
 }  // namespace Varn
