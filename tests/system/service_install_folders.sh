@@ -4,6 +4,9 @@
 # image path at a blank would look, and names outside the ANSI code page. From
 # each folder the real program must be registered, start under the service
 # control manager, stop, and be removed again.
+# Wine takes file names and arguments from Unix in the locale's character set:
+# UTF-8, or the Cyrillic names below would not reach it.
+export LC_ALL=C.UTF-8
 . "$VARN_SYSTEM_LIB"
 . "$(dirname "${BASH_SOURCE[0]}")/service_lib.sh"
 : "${VARN_VARN_SERVICE_PLANTED:?}"
