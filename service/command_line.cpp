@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "ntservice.h"
+#include "text.h"
 
 namespace {
 
@@ -19,12 +21,40 @@ const DWORD serviceAccessWithAccount =
 static_assert(managerAccess == 0x37 && serviceAccessWithAccount == 0x37, "the registration's access words");
 const char* const eventLogKeyPrefix = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
-std::string ProgramPath()
+// The running program's full path, read wide so that a folder name outside the
+// ANSI code page survives; empty when it cannot be read whole.
+std::wstring ProgramPath()
 {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    path[MAX_PATH - 1] = 0;
-    return path;
+    std::vector<wchar_t> path(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size())
+        return std::wstring();
+    return std::wstring(&path[0], length);
+}
+
+// The command line's narrow texts, widened as the narrow service calls would.
+std::wstring FromAnsi(const std::string& text)
+{
+    std::wstring wide;
+    Utf8ToWide(text, wide, CP_ACP);
+    return wide;
+}
+
+// Writes one line that may hold any character: wide to a console, UTF-8 when
+// the output goes to a file or a pipe.
+void PrintWideLine(const std::wstring& line)
+{
+    fflush(stdout);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode)) {
+        DWORD written = 0;
+        WriteConsoleW(output, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    std::string utf8;
+    WideToUtf8(line, utf8, CP_UTF8);
+    fputs(utf8.c_str(), stdout);
 }
 
 // Closes a service-control handle without disturbing the last-error code the
@@ -32,11 +62,14 @@ std::string ProgramPath()
 void CloseKeepingError(SC_HANDLE handle)
 {
     const DWORD error = GetLastError();
-    CloseServiceHandle(handle);
+    serviceControlCalls.closeHandle(handle);
     SetLastError(error);
 }
 
 }  // namespace
+
+ServiceControlCalls serviceControlCalls = {OpenSCManagerW, OpenServiceA, CreateServiceW, DeleteService,
+                                           CloseServiceHandle};
 
 namespace Varn {
 
@@ -73,7 +106,8 @@ bool NTService::ProcessCommandLine(int argc, char** argv)
         if (!IsInstalled()) {
             printf("%s is not installed\n", name);
         } else if (Uninstall()) {
-            printf("%s removed. (You must delete the file (%s) yourself.)\n", name, ProgramPath().c_str());
+            PrintWideLine(FormatWString(L"%S removed. (You must delete the file (%s) yourself.)\n", name,
+                                        ProgramPath().c_str()));
         } else {
             printf("Could not remove %s. Error %d\n", name, static_cast<int>(GetLastError()));
         }
@@ -86,36 +120,46 @@ bool NTService::ProcessCommandLine(int argc, char** argv)
 bool NTService::IsInstalled()
 {
     Validate();
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, managerAccess);
+    SC_HANDLE manager = serviceControlCalls.openManager(nullptr, nullptr, managerAccess);
     if (manager == nullptr)
         return false;
     bool installed = false;
-    SC_HANDLE service = OpenServiceA(manager, registeredName.c_str(), SERVICE_QUERY_CONFIG);
+    SC_HANDLE service = serviceControlCalls.openService(manager, registeredName.c_str(), SERVICE_QUERY_CONFIG);
     if (service != nullptr) {
-        CloseServiceHandle(service);
+        serviceControlCalls.closeHandle(service);
         installed = true;
     }
-    CloseServiceHandle(manager);
+    serviceControlCalls.closeHandle(manager);
     return installed;
 }
 
 bool NTService::Install(std::string account, std::string password)
 {
     Validate();
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, managerAccess);
+    SC_HANDLE manager = serviceControlCalls.openManager(nullptr, nullptr, managerAccess);
     if (manager == nullptr)
         return false;
-    const std::string path = ProgramPath();
-    const char* name = registeredName.c_str();
+    const std::wstring path = ProgramPath();
+    if (path.empty()) {
+        CloseKeepingError(manager);
+        return false;
+    }
+    // Quoted, or a folder name with a blank lets the service control manager
+    // start a program named by the text before the blank (C:\Program.exe).
+    const std::wstring imagePath = L"\"" + path + L"\"";
+    const std::wstring name = FromAnsi(registeredName);
     SC_HANDLE service;
     if (account.empty())
-        service = CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr,
-                                 nullptr, nullptr, nullptr);
+        service = serviceControlCalls.createService(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                                    SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
+                                                    nullptr, nullptr, nullptr);
     else
-        service = CreateServiceA(manager, name, name, serviceAccessWithAccount, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr,
-                                 nullptr, account.c_str(), password.c_str());
+        service = serviceControlCalls.createService(manager, name.c_str(), name.c_str(), serviceAccessWithAccount,
+                                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                                    SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
+                                                    nullptr, FromAnsi(account).c_str(),
+                                                    FromAnsi(password).c_str());
     if (service == nullptr) {
         CloseKeepingError(manager);
         return false;
@@ -123,32 +167,33 @@ bool NTService::Install(std::string account, std::string password)
     HKEY key = nullptr;
     const std::string keyName = eventLogKeyPrefix + registeredName;
     if (RegCreateKeyA(HKEY_LOCAL_MACHINE, keyName.c_str(), &key) != ERROR_SUCCESS) {
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
+        serviceControlCalls.closeHandle(service);
+        serviceControlCalls.closeHandle(manager);
         return false;
     }
-    RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                   static_cast<DWORD>(path.size() + 1));
+    // A file name, not a command line: unquoted.
+    RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
     RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
     RegCloseKey(key);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    serviceControlCalls.closeHandle(service);
+    serviceControlCalls.closeHandle(manager);
     return true;
 }
 
 bool NTService::Uninstall()
 {
     Validate();
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, managerAccess);
+    SC_HANDLE manager = serviceControlCalls.openManager(nullptr, nullptr, managerAccess);
     if (manager == nullptr)
         return false;
-    SC_HANDLE service = OpenServiceA(manager, registeredName.c_str(), DELETE);
+    SC_HANDLE service = serviceControlCalls.openService(manager, registeredName.c_str(), DELETE);
     if (service == nullptr) {
         CloseKeepingError(manager);
         return false;
     }
-    const bool removed = DeleteService(service) != FALSE;
+    const bool removed = serviceControlCalls.deleteService(service) != FALSE;
     CloseKeepingError(service);
     CloseKeepingError(manager);
     return removed;

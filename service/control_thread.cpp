@@ -10,6 +10,7 @@
 LPTHREAD_START_ROUTINE watcherRoutine = directoryWatcher;
 LPTHREAD_START_ROUTINE pipeServerRoutine = ClientControl;
 CreateThreadFunction createThreadFunction = CreateThread;
+SleepFunction stopPollSleep = Sleep;
 const char* const noWatchedFolderText = "(no watched folders)";
 
 DWORD WINAPI ServiceControlThread(LPVOID stopByte)
@@ -30,9 +31,11 @@ DWORD WINAPI ServiceControlThread(LPVOID stopByte)
     if (lastDatabaseResult != SQLITE_OK) {
         LogMessageW(L"Could not open database. Error code %lu: \"%S\"",
                     static_cast<unsigned long>(lastDatabaseResult), sqlite3_errmsg(databaseConnection));
+        const int result = lastDatabaseResult;
         sqlite3_close(databaseConnection);
         databaseConnection = nullptr;
-        return 0;
+        // The service reports this as its service-specific exit code.
+        return static_cast<DWORD>(result);
     }
 
     InitializeCriticalSection(&watchListLock);
@@ -61,7 +64,7 @@ DWORD WINAPI ServiceControlThread(LPVOID stopByte)
     HANDLE pipeServer = createThreadFunction(nullptr, 0, pipeServerRoutine, &args, 0, nullptr);
 
     while (*serviceStopFlag == 0)
-        Sleep(1000);
+        stopPollSleep(stopPollInterval);
 
     *serviceStopFlag = 1;
     if (pipeServer != nullptr) {

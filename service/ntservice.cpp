@@ -152,6 +152,7 @@ void WINAPI NTService::ControlHandler(DWORD control)
 VarnBackupService::VarnBackupService(std::string name)
     : NTService(name), workerThread(nullptr), stopRequested(0), workerStarted(0)
 {
+    InitializeCriticalSection(&workerLock);
 }
 
 VarnBackupService::~VarnBackupService()
@@ -165,22 +166,46 @@ VarnBackupService::~VarnBackupService()
         CloseHandle(workerThread);
         workerThread = nullptr;
     }
+    DeleteCriticalSection(&workerLock);
 }
 
 void VarnBackupService::Run()
 {
-    stopRequested = 0;
-    HANDLE worker = CreateThread(nullptr, 0, serviceWorkerRoutine,
-                                 const_cast<uint8_t*>(&stopRequested), 0, nullptr);
-    // OnStop closes workerThread on the dispatcher thread, possibly before this
-    // wait begins; waiting on a handle of our own never meets a closed or reused one.
+    // The stop byte is not cleared here: the service reports RUNNING before
+    // this, and a stop that came since has set it and found no worker to wait for.
+    HANDLE worker = nullptr;
     HANDLE own = nullptr;
-    if (worker != nullptr &&
-        !DuplicateHandle(GetCurrentProcess(), worker, GetCurrentProcess(), &own, SYNCHRONIZE, FALSE, 0))
-        own = nullptr;
-    workerThread = worker;
-    workerStarted = 1;
+    EnterCriticalSection(&workerLock);
+    if (stopRequested == 0) {
+        worker = createThreadFunction(nullptr, 0, serviceWorkerRoutine, const_cast<uint8_t*>(&stopRequested), 0,
+                                      nullptr);
+        if (worker == nullptr) {
+            const DWORD error = GetLastError();
+            status.dwWin32ExitCode = error != 0 ? error : ERROR_SERVICE_SPECIFIC_ERROR;
+        }
+        // OnStop closes workerThread on the dispatcher thread, possibly before
+        // this wait begins; waiting on a handle of our own never meets a closed or reused one.
+        if (worker != nullptr &&
+            !DuplicateHandle(GetCurrentProcess(), worker, GetCurrentProcess(), &own,
+                             SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0))
+            own = nullptr;
+        workerThread = worker;
+        workerStarted = 1;
+    }
+    LeaveCriticalSection(&workerLock);
+    if (worker == nullptr)
+        return;
     WaitForSingleObject(own != nullptr ? own : worker, INFINITE);
+    // A worker that ended without a stop request could not do its work (the
+    // state database did not open): report it as a failure with the worker's
+    // exit code, not as a clean stop.
+    if (stopRequested == 0) {
+        DWORD workerExit = 0;
+        if (own != nullptr)
+            GetExitCodeThread(own, &workerExit);
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = workerExit;
+    }
     if (own != nullptr)
         CloseHandle(own);
 }
@@ -189,12 +214,16 @@ bool VarnBackupService::OnInit() { return true; }
 
 void VarnBackupService::OnStop()
 {
+    // The stop byte is set even before the worker exists, so Run never starts it.
     // copyStopFlag stays clear: a copy under way runs to its end.
-    if (workerThread != nullptr) {
-        stopRequested = 1;
-        WaitForSingleObject(workerThread, INFINITE);
-        CloseHandle(workerThread);
-        workerThread = nullptr;
+    EnterCriticalSection(&workerLock);
+    stopRequested = 1;
+    HANDLE worker = workerThread;
+    workerThread = nullptr;
+    LeaveCriticalSection(&workerLock);
+    if (worker != nullptr) {
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
     }
 }
 

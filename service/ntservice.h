@@ -79,6 +79,9 @@ public:
     HANDLE workerThread;
     volatile uint8_t stopRequested;
     uint8_t workerStarted;
+    // Held by Run while it starts the worker and by OnStop while it sets the
+    // stop byte and takes the handle: a stop sees the worker or keeps it from starting.
+    CRITICAL_SECTION workerLock;
 };
 
 }  // namespace Varn
@@ -107,3 +110,15 @@ typedef SERVICE_STATUS_HANDLE(WINAPI* RegisterHandlerFunction)(LPCSTR, LPHANDLER
 extern ReportStatusFunction reportStatusFunction;
 extern RegisterHandlerFunction registerHandlerFunction;
 extern LPTHREAD_START_ROUTINE serviceWorkerRoutine;
+
+// Seam for tests: the service-control calls of the command line (install,
+// remove, installed test); the real calls in the program.
+struct ServiceControlCalls {
+    SC_HANDLE(WINAPI* openManager)(LPCWSTR, LPCWSTR, DWORD);   // OpenSCManagerW
+    SC_HANDLE(WINAPI* openService)(SC_HANDLE, LPCSTR, DWORD);  // OpenServiceA
+    SC_HANDLE(WINAPI* createService)(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR,
+                                     LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR);  // CreateServiceW
+    BOOL(WINAPI* deleteService)(SC_HANDLE);                    // DeleteService
+    BOOL(WINAPI* closeHandle)(SC_HANDLE);                      // CloseServiceHandle
+};
+extern ServiceControlCalls serviceControlCalls;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The service program run from a command prompt: "-v", "-i" (with and without an
 # account), "-u", letter case, other arguments, the registration it makes, the
-# event-log source and its message table.
+# event-log source and its message table, and the two failures the service
+# control manager can give: a clashing display name and a removal while the
+# service is already marked for deletion.
 . "$VARN_SYSTEM_LIB"
 . "$(dirname "${BASH_SOURCE[0]}")/service_lib.sh"
 svc_begin service_command_line
@@ -39,6 +41,17 @@ expect_lacks "-v log" "$log" "Starting service"
 svc_run -u
 expect_eq "-u before install" "$SVC_OUTPUT" "VarnBack is not installed"
 
+# Another service already shows the display name: the creation is refused and
+# nothing is registered, not even the event-log source.
+wine sc create VarnOther binpath= 'C:\varn\service_driver.exe' displayname= VarnBack </dev/null >/dev/null 2>&1
+svc_driver status VarnOther >/dev/null || varn_fail "the clashing service was not created"
+svc_run -i
+expect_eq "-i with a clashing display name" "$SVC_OUTPUT" "VarnBack failed to install."
+expect_eq "-i with a clashing display name: exit status" "$SVC_STATUS" 0
+wine reg query "$services_key" >/dev/null 2>&1 && varn_fail "a failed install left the service key"
+wine reg query "$eventlog_key" >/dev/null 2>&1 && varn_fail "a failed install made the event-log source"
+wine sc delete VarnOther </dev/null >/dev/null 2>&1
+
 # switch and arguments | logon account the service gets
 installs=(
   "-i|LocalSystem"
@@ -62,7 +75,7 @@ for entry in "${installs[@]}"; do
 done
 
 svc_run -i
-expect_eq "registration: image path" "$(reg_value "$services_key" ImagePath)" "$SVC_EXE"
+expect_eq "registration: image path" "$(reg_value "$services_key" ImagePath)" "\"$SVC_EXE\""
 expect_eq "registration: display name" "$(reg_value "$services_key" DisplayName)" "VarnBack"
 expect_eq "registration: own process" "$(reg_value "$services_key" Type)" "0x10"
 expect_eq "registration: automatic start" "$(reg_value "$services_key" Start)" "0x2"
@@ -89,6 +102,19 @@ wine reg query "$services_key" >/dev/null 2>&1 && varn_fail "the service key is 
 wine reg query "$eventlog_key" >/dev/null 2>&1 || varn_fail "-u removed the event-log source"
 svc_run -u
 expect_eq "-u when removed" "$SVC_OUTPUT" "VarnBack is not installed"
+
+# A running service is only marked for deletion; a second removal is refused
+# with ERROR_SERVICE_MARKED_FOR_DELETE, and the service goes once it stops.
+svc_run -i
+svc_start
+svc_run -u
+expect_eq "-u while running" "$SVC_OUTPUT" "$removed_line"
+svc_run -u
+expect_eq "-u while marked for deletion" "$SVC_OUTPUT" "Could not remove VarnBack. Error 1072"
+expect_eq "-u while marked for deletion: exit status" "$SVC_STATUS" 0
+svc_stop
+svc_run -u
+expect_eq "-u once stopped" "$SVC_OUTPUT" "VarnBack is not installed"
 
 # The message table of the event-log source, as the event viewer reads it.
 messages=(

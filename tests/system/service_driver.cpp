@@ -6,7 +6,11 @@
 //       writes each MESSAGE (UTF-8) as one framed message, prints N replies one
 //       per line, and with --wait-close waits until the service closes the
 //       connection (the end of a command that sends no reply).
-//   service_driver status NAME          prints state, check point, wait hint, exit code
+//   service_driver status NAME          prints state, check point, wait hint, Win32 and
+//                                       service-specific exit codes
+//   service_driver image NAME           prints the image path the service control
+//                                       manager holds for NAME (UTF-8)
+//   service_driver regvalue KEY VALUE   prints a text value under HKEY_LOCAL_MACHINE (UTF-8)
 //   service_driver wait NAME STATE SECONDS
 //   service_driver stop NAME SECONDS [FOLDER SIZE]
 //       sends the stop control and prints every distinct status seen until
@@ -143,8 +147,8 @@ SC_HANDLE OpenNamedService(const std::wstring& name, DWORD access, SC_HANDLE& ma
 std::string StatusText(const SERVICE_STATUS& s)
 {
     char text[128];
-    _snprintf(text, sizeof text, "state=%lu checkpoint=%lu waithint=%lu exit=%lu", s.dwCurrentState,
-              s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode);
+    _snprintf(text, sizeof text, "state=%lu checkpoint=%lu waithint=%lu exit=%lu specific=%lu", s.dwCurrentState,
+              s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode, s.dwServiceSpecificExitCode);
     text[sizeof text - 1] = 0;
     return text;
 }
@@ -161,6 +165,43 @@ int Status(const std::wstring& name)
     printf("%s\n", StatusText(s).c_str());
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    return 0;
+}
+
+int Image(const std::wstring& name)
+{
+    SC_HANDLE manager;
+    SC_HANDLE service = OpenNamedService(name, SERVICE_QUERY_CONFIG, manager);
+    if (service == nullptr)
+        return Fail("open service", GetLastError());
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
+    QUERY_SERVICE_CONFIGW* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
+    if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
+        return Fail("query config", GetLastError());
+    printf("%s\n", Utf8(config->lpBinaryPathName).c_str());
+    fflush(stdout);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+int RegValue(const std::wstring& keyName, const std::wstring& valueName)
+{
+    HKEY key;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_QUERY_VALUE, &key);
+    if (result != ERROR_SUCCESS)
+        return Fail("open key", result);
+    std::vector<wchar_t> value(32768);
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t) - sizeof(wchar_t));
+    DWORD type = 0;
+    result = RegQueryValueExW(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return Fail("query value", result);
+    printf("%s\n", Utf8(std::wstring(&value[0])).c_str());
+    fflush(stdout);
     return 0;
 }
 
@@ -316,7 +357,7 @@ int Message(const std::wstring& file, DWORD id)
 
 int Usage()
 {
-    printf("usage: service_driver pipe|status|wait|stop|message ...\n");
+    printf("usage: service_driver pipe|status|image|regvalue|wait|stop|message ...\n");
     return 2;
 }
 
@@ -334,6 +375,10 @@ int main()
         return Pipe(args);
     if (command == L"status")
         return Status(args[0]);
+    if (command == L"image")
+        return Image(args[0]);
+    if (command == L"regvalue" && args.size() == 2)
+        return RegValue(args[0], args[1]);
     if (command == L"wait" && args.size() == 3)
         return Wait(args[0], _wtoi(args[1].c_str()), _wtoi(args[2].c_str()));
     if (command == L"message" && args.size() == 2)

@@ -53,12 +53,14 @@ svc_setting() {
 }
 
 svc_run() {
-  SVC_OUTPUT=$(wine "$SVC_EXE" "$@" </dev/null 2>/dev/null | tr -d '\r')
-  SVC_STATUS=${PIPESTATUS[0]}
+  SVC_OUTPUT=$(set -o pipefail; wine "$SVC_EXE" "$@" </dev/null 2>/dev/null | tr -d '\r')
+  SVC_STATUS=$?
 }
 
+# Its exit status is the driver's, not that of the filter behind it.
 svc_driver() {
   wine 'C:\varn\service_driver.exe' "$@" </dev/null 2>/dev/null | tr -d '\r'
+  return "${PIPESTATUS[0]}"
 }
 
 svc_pipe() { svc_driver pipe "$@"; }

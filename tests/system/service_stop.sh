@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Stops that must lose nothing: a stop while a large file is being copied lets
-# the copy finish and keeps its row; and a service whose state database cannot
-# be opened stops by itself with the reason in its log.
+# the copy finish and keeps its row and is reported as a clean stop; and a
+# service whose state database cannot be opened stops by itself, reports a
+# failed start and has the reason in its log.
 . "$VARN_SYSTEM_LIB"
 . "$(dirname "${BASH_SOURCE[0]}")/service_lib.sh"
 svc_begin service_stop
@@ -67,13 +68,20 @@ svc_start
 varn_wait_for 60 dest_query_is "select count(*) from filelist where path = 'C:\\watched\\small.txt'" 1 ||
   varn_fail "small.txt was not stored after the restart"
 svc_stop
+# A stop through the service control manager is a clean stop.
+varn_wait_for 30 grep -q "Stopping service" "$SVC_LOGS/VarnBackupService.0.txt" ||
+  varn_fail "the stopped service did not finish"
+expect_contains "status after a stop" "$(svc_driver status "$SVC_NAME")" "state=1 checkpoint=2 waithint=0 exit=0 specific=0"
 expect_eq "rows of the large file after the restart" \
   "$(local_query "select count(*) from filelist where path = 'C:\\watched\\big.bin'")" 1
 
-# Without its Data folder the service cannot open the database and stops by itself.
+# Without its Data folder the service cannot open the database and stops by
+# itself: a failed start, ERROR_SERVICE_SPECIFIC_ERROR with the database
+# library's result (14, the file could not be opened), not a clean stop.
 rm -rf "$SVC_DATA"
 wine sc start "$SVC_NAME" </dev/null >/dev/null 2>&1
-svc_driver wait "$SVC_NAME" 1 60 >/dev/null || varn_fail "the service without a database did not stop"
+stopped=$(svc_driver wait "$SVC_NAME" 1 60) || varn_fail "the service without a database did not stop"
+expect_contains "status without a database" "$stopped" "state=1 checkpoint=0 waithint=0 exit=1066 specific=14"
 varn_wait_for 30 grep -q "Stopping service" "$SVC_LOGS/VarnBackupService.0.txt" ||
   varn_fail "the service without a database did not finish: $(svc_log)"
 log=$(svc_log)

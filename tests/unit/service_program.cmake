@@ -5,6 +5,9 @@ if(TARGET varn_service_pipe AND TARGET varn_service_backup)
   varn_unit_test(service_program_framework_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_program_framework_test.cpp
     LIBS ${varn_service_program_libs} TIMEOUT 120)
+  varn_unit_test(service_program_install_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_program_install_test.cpp
+    LIBS ${varn_service_program_libs} TIMEOUT 120)
   varn_unit_test(service_program_control_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_program_control_test.cpp
     LIBS ${varn_service_program_libs} TIMEOUT 120)

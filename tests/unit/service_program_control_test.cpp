@@ -81,6 +81,7 @@ struct ControlScope {
         watcherRoutine = savedWatcher;
         pipeServerRoutine = savedPipe;
         createThreadFunction = savedCreate;
+        stopPollSleep = savedSleep;
         serviceStopFlag = nullptr;
         watchDirectories.clear();
         watchUsers.clear();
@@ -94,6 +95,7 @@ struct ControlScope {
     LPTHREAD_START_ROUTINE savedWatcher = watcherRoutine;
     LPTHREAD_START_ROUTINE savedPipe = pipeServerRoutine;
     CreateThreadFunction savedCreate = createThreadFunction;
+    SleepFunction savedSleep = stopPollSleep;
     test::LogCapture log;
     volatile uint8_t stopByte = 0;
 };
@@ -237,6 +239,10 @@ TEST_CASE("without a Data folder the control thread logs the open failure and en
     HANDLE thread = nullptr;
     scope.Start(thread);
     REQUIRE(WaitForSingleObject(thread, 20000) == WAIT_OBJECT_0);
+    // The database library's result: the service's service-specific exit code.
+    DWORD exitCode = 0;
+    CHECK(GetExitCodeThread(thread, &exitCode));
+    CHECK(exitCode == SQLITE_CANTOPEN);
     CloseHandle(thread);
     CHECK(seen.watcherStarted == 0);
     CHECK(seen.pipeStarted == 0);
@@ -254,4 +260,45 @@ TEST_CASE("a control thread without a stop byte returns at once")
     CHECK(ServiceControlThread(nullptr) == 0);
     CHECK(scope.log.text().find("Entry") == std::string::npos);
     CHECK(seen.watcherStarted == 0);
+}
+
+namespace {
+
+// The control thread's clock: each of its waits moves it on by the time asked
+// for, at once. The stop comes at stopAtMs, in the middle of a wait.
+const DWORD stopAtMs = 2500;
+DWORD clockMs = 0;
+std::vector<DWORD> waits;
+volatile uint8_t* clockStopByte = nullptr;
+
+VOID WINAPI ClockSleep(DWORD ms)
+{
+    waits.push_back(ms);
+    if (clockMs < stopAtMs && clockMs + ms >= stopAtMs)
+        *clockStopByte = 1;
+    clockMs += ms;
+    if (waits.size() >= 100000)  // a loop that hardly waits: end it, the checks fail
+        *clockStopByte = 1;
+}
+
+}  // namespace
+
+TEST_CASE("the control thread sees the stop byte within a second of its clock")
+{
+    ControlScope scope;
+    clockMs = 0;
+    waits.clear();
+    clockStopByte = &scope.stopByte;
+    stopPollSleep = ClockSleep;
+    HANDLE thread = nullptr;
+    scope.Start(thread);
+    REQUIRE(WaitForSingleObject(thread, 20000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CAPTURE(clockMs);
+    CHECK(clockMs >= stopAtMs);
+    CHECK(clockMs - stopAtMs <= 1000);
+    // Once a second, not in a busy loop.
+    CHECK(waits.size() <= stopAtMs / 1000 + 1);
+    CHECK(seen.watcherEnded == 1);
+    CHECK(seen.pipeEnded == 1);
 }

@@ -7,22 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "control_thread.h"
 #include "ntservice.h"
 #include "service_state.h"
 
 namespace {
 
 struct Report {
-    DWORD state, checkPoint, waitHint, exitCode;
+    DWORD state, checkPoint, waitHint, exitCode, specificCode;
 };
 
-// "state/check point/wait hint/exit code" per report, so a mismatch reads plainly.
+// "state/check point/wait hint/exit code[:service-specific code]" per report,
+// so a mismatch reads plainly.
 std::string Text(const std::vector<Report>& list)
 {
     std::string text;
-    for (const Report& r : list)
+    for (const Report& r : list) {
         text += std::to_string(r.state) + "/" + std::to_string(r.checkPoint) + "/" + std::to_string(r.waitHint) +
-                "/" + std::to_string(r.exitCode) + " ";
+                "/" + std::to_string(r.exitCode);
+        if (r.specificCode != 0)
+            text += ":" + std::to_string(r.specificCode);
+        text += " ";
+    }
     return text;
 }
 
@@ -36,6 +42,8 @@ DWORD serviceMainThreadId = 0;
 DWORD finalReportDelay = 0;    // ms the last report of ServiceMain takes
 DWORD handlerStoppedDelay = 0; // ms the handler's stopped report takes
 DWORD handlerThreadId = 0;
+// Called after each report ServiceMain's thread makes, to act at that moment.
+void (*afterServiceMainReport)(DWORD state) = nullptr;
 
 BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s)
 {
@@ -45,8 +53,11 @@ BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s)
     if (s->dwCurrentState == SERVICE_STOPPED && GetCurrentThreadId() == handlerThreadId && handlerStoppedDelay)
         Sleep(handlerStoppedDelay);
     EnterCriticalSection(&reportLock);
-    reports.push_back({s->dwCurrentState, s->dwCheckPoint, s->dwWaitHint, s->dwWin32ExitCode});
+    reports.push_back(
+        {s->dwCurrentState, s->dwCheckPoint, s->dwWaitHint, s->dwWin32ExitCode, s->dwServiceSpecificExitCode});
     LeaveCriticalSection(&reportLock);
+    if (GetCurrentThreadId() == serviceMainThreadId && afterServiceMainReport != nullptr)
+        afterServiceMainReport(s->dwCurrentState);
     return TRUE;
 }
 
@@ -92,9 +103,11 @@ struct Seams {
         finalReportDelay = 0;
         handlerStoppedDelay = 0;
         handlerThreadId = 0;
+        afterServiceMainReport = nullptr;
         savedReport = reportStatusFunction;
         savedRegister = registerHandlerFunction;
         savedWorker = serviceWorkerRoutine;
+        savedCreate = createThreadFunction;
         reportStatusFunction = RecordStatus;
         registerHandlerFunction = FakeRegister;
         serviceMainEntered = 0;
@@ -107,12 +120,15 @@ struct Seams {
         reportStatusFunction = savedReport;
         registerHandlerFunction = savedRegister;
         serviceWorkerRoutine = savedWorker;
+        createThreadFunction = savedCreate;
+        afterServiceMainReport = nullptr;
         serviceMainEntered = 0;
         copyStopFlag = FALSE;
     }
     ReportStatusFunction savedReport;
     RegisterHandlerFunction savedRegister;
     LPTHREAD_START_ROUTINE savedWorker;
+    CreateThreadFunction savedCreate;
 };
 
 // A service whose hooks only record that they ran.
@@ -204,7 +220,8 @@ TEST_CASE("ServiceMain reports start-up, runs the service and reports stopped")
         {"handler not registered", true, true, "", {}},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        const std::string name = c.name;
+        CAPTURE(name);
         Seams seams;
         registrationFails = c.registrationFails;
         HookService service;
@@ -264,26 +281,41 @@ volatile LONG workerRunning = 0;
 volatile LONG workerEnded = 0;
 volatile uint8_t* workerStopByte = nullptr;
 BOOL copyFlagAtWorkerEnd = TRUE;
+bool stopByteAtWorkerEnd = false;
+// Set once the control handler has reported SERVICE_STOPPED; what a worker
+// saw of it when it started, and whether a worker ran at that moment.
+volatile LONG handlerReportedStopped = 0;
+bool workerStartedAfterStopped = false;
+bool workerAliveAtStopped = false;
 
 // Stands for the control thread: runs until its stop byte is set (bounded),
 // then takes a while longer, as a copy under way would.
 DWORD WINAPI StoppableWorker(LPVOID stopByte)
 {
+    workerStartedAfterStopped = handlerReportedStopped != 0;
     workerStopByte = static_cast<volatile uint8_t*>(stopByte);
     InterlockedExchange(&workerRunning, 1);
     for (int i = 0; i < 1000 && *workerStopByte == 0; ++i)
         Sleep(10);
+    stopByteAtWorkerEnd = *workerStopByte != 0;
     Sleep(300);
     copyFlagAtWorkerEnd = copyStopFlag;
     InterlockedExchange(&workerEnded, 1);
     return 0;
 }
 
-DWORD WINAPI QuickWorker(LPVOID stopByte)
+// Stands for a control thread whose state database did not open.
+DWORD WINAPI FailingWorker(LPVOID stopByte)
 {
     workerStopByte = static_cast<volatile uint8_t*>(stopByte);
     InterlockedExchange(&workerEnded, 1);
-    return 0;
+    return SQLITE_CANTOPEN;
+}
+
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 DWORD WINAPI ServiceMainThread(LPVOID)
@@ -298,6 +330,10 @@ void ResetWorker()
     workerEnded = 0;
     workerStopByte = nullptr;
     copyFlagAtWorkerEnd = TRUE;
+    stopByteAtWorkerEnd = false;
+    handlerReportedStopped = 0;
+    workerStartedAfterStopped = false;
+    workerAliveAtStopped = false;
 }
 
 }  // namespace
@@ -329,9 +365,9 @@ TEST_CASE("a stop waits for the worker, lets copies finish, reports in order, an
         CHECK(service.workerThread == nullptr);
         CHECK(copyFlagAtWorkerEnd == FALSE);
         const std::vector<Report> handlerDone = {
-            {2, 0, 0, 0}, {4, 0, 0, 0}, {3, 1, 60000, 0}, {1, 2, 0, 0}};
+            {2, 0, 0, 0, 0}, {4, 0, 0, 0, 0}, {3, 1, 60000, 0, 0}, {1, 2, 0, 0, 0}};
         const std::vector<Report> serviceMainDone = {
-            {2, 0, 0, 0}, {4, 0, 0, 0}, {3, 1, 60000, 0}, {1, 2, 0, 0}, {1, 2, 0, 0}};
+            {2, 0, 0, 0, 0}, {4, 0, 0, 0, 0}, {3, 1, 60000, 0, 0}, {1, 2, 0, 0, 0}, {1, 2, 0, 0, 0}};
         CHECK(Reports() == Text(handlerDone));
 
         // What main does once the dispatcher has returned: ServiceMain's last
@@ -344,20 +380,158 @@ TEST_CASE("a stop waits for the worker, lets copies finish, reports in order, an
     CloseHandle(mainThread);
 }
 
-TEST_CASE("a worker that ends by itself stops the service; the destructor then cancels copies")
+namespace {
+
+// The dispatcher's side of an early stop: the stop control on a thread of its own.
+HANDLE dispatcherThread = nullptr;
+DWORD dispatcherThreadId = 0;
+volatile LONG handlerReportedStopPending = 0;
+
+BOOL WINAPI RecordStopReports(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s)
 {
-    Seams seams;
-    ResetWorker();
-    serviceWorkerRoutine = QuickWorker;
-    {
-        Varn::VarnBackupService service("VarnBack");
-        SetLastError(0);  // OnInit leaves it for the running report's exit code
-        Varn::NTService::ServiceMain(0, nullptr);
-        CHECK(workerEnded == 1);
-        CHECK((workerStopByte == &service.stopRequested));
-        CHECK(Reports() == "2/0/0/0 4/0/0/0 1/0/0/0 ");
-        CHECK(service.workerThread != nullptr);
+    if (GetCurrentThreadId() == dispatcherThreadId && s->dwCurrentState == SERVICE_STOP_PENDING)
+        InterlockedExchange(&handlerReportedStopPending, 1);
+    if (GetCurrentThreadId() == dispatcherThreadId && s->dwCurrentState == SERVICE_STOPPED) {
+        workerAliveAtStopped = workerRunning != 0 && workerEnded == 0;
+        InterlockedExchange(&handlerReportedStopped, 1);
+    }
+    return RecordStatus(handle, s);
+}
+
+DWORD WINAPI Dispatcher(LPVOID)
+{
+    Varn::NTService::ControlHandler(SERVICE_CONTROL_STOP);
+    return 0;
+}
+
+void SendStop()
+{
+    dispatcherThread = CreateThread(nullptr, 0, Dispatcher, nullptr, CREATE_SUSPENDED, &dispatcherThreadId);
+    REQUIRE(dispatcherThread != nullptr);
+    ResumeThread(dispatcherThread);
+}
+
+// Holds ServiceMain at one of its reports until the stop has been handled:
+// no worker exists yet, so the handler has nothing to wait for.
+DWORD holdAtState = 0;
+void StopAtReport(DWORD state)
+{
+    if (state != holdAtState || dispatcherThread != nullptr)
+        return;
+    SendStop();
+    CHECK(WaitForSingleObject(dispatcherThread, 10000) == WAIT_OBJECT_0);
+}
+
+// Holds Run while it creates the worker, until the handler is inside its stop sequence.
+HANDLE WINAPI StopWhileCreating(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE routine,
+                                LPVOID argument, DWORD flags, LPDWORD id)
+{
+    SendStop();
+    CHECK(WaitUntil([] { return handlerReportedStopPending != 0; }));
+    return CreateThread(security, stack, routine, argument, flags, id);
+}
+
+}  // namespace
+
+TEST_CASE("a stop that comes before Run has its worker's handle is not lost")
+{
+    struct Case {
+        const char* when;
+        DWORD holdAt;
+        bool holdInCreate;
+    };
+    const std::vector<Case> cases = {
+        {"while start-up is reported", SERVICE_START_PENDING, false},
+        {"as RUNNING is reported, before Run", SERVICE_RUNNING, false},
+        {"while Run creates the worker", 0, true},
+    };
+    for (const Case& c : cases) {
+        const std::string when = c.when;
+        CAPTURE(when);
+        Seams seams;
+        ResetWorker();
+        dispatcherThread = nullptr;
+        dispatcherThreadId = 0;
+        handlerReportedStopPending = 0;
+        holdAtState = c.holdAt;
+        reportStatusFunction = RecordStopReports;
+        serviceWorkerRoutine = StoppableWorker;
+        if (c.holdInCreate)
+            createThreadFunction = StopWhileCreating;
+        else
+            afterServiceMainReport = StopAtReport;
+        {
+            Varn::VarnBackupService service("VarnBack");
+            DWORD threadId = 0;
+            HANDLE mainThread = CreateThread(nullptr, 0, ServiceMainThread, nullptr, CREATE_SUSPENDED, &threadId);
+            REQUIRE(mainThread != nullptr);
+            serviceMainThreadId = threadId;
+            ResumeThread(mainThread);
+            REQUIRE(WaitUntil([] { return dispatcherThread != nullptr; }));
+            CHECK(WaitForSingleObject(dispatcherThread, 15000) == WAIT_OBJECT_0);
+            CloseHandle(dispatcherThread);
+            // The dispatcher returns once the handler reported STOPPED; main then waits for ServiceMain.
+            WaitForServiceMainExit();
+            CHECK(WaitForSingleObject(mainThread, 15000) == WAIT_OBJECT_0);
+            CloseHandle(mainThread);
+
+            CHECK(handlerReportedStopped == 1);
+            // No worker runs past the handler's STOPPED: none was left running,
+            // none started afterwards, and one that ran ended on the stop byte.
+            CHECK_FALSE(workerAliveAtStopped);
+            CHECK_FALSE(workerStartedAfterStopped);
+            if (workerRunning)
+                CHECK(stopByteAtWorkerEnd);
+            if (workerEnded)
+                CHECK(copyFlagAtWorkerEnd == FALSE);
+            CHECK(service.stopRequested == 1);
+            // ServiceMain's last report: stopped, and cleanly.
+            EnterCriticalSection(&reportLock);
+            const Report last = reports.back();
+            LeaveCriticalSection(&reportLock);
+            CHECK(last.state == SERVICE_STOPPED);
+            CHECK(last.exitCode == 0);
+            CHECK(last.specificCode == 0);
+        }
+        // A stop through the handler never cancels copies.
         CHECK(copyStopFlag == FALSE);
     }
-    CHECK(copyStopFlag == TRUE);
+}
+
+TEST_CASE("a worker that ends by itself is reported as a failed start; the destructor then cancels copies")
+{
+    struct Case {
+        const char* name;
+        LPTHREAD_START_ROUTINE worker;
+        CreateThreadFunction create;
+        std::string reports;
+        BOOL copyFlagAfter;
+    };
+    const std::vector<Case> cases = {
+        // ERROR_SERVICE_SPECIFIC_ERROR with the worker's exit code, the database library's result.
+        {"state database did not open", FailingWorker, CreateThread, "2/0/0/0 4/0/0/0 1/0/0/1066:14 ", TRUE},
+        // The Win32 error of the failed creation; there is no worker to cancel.
+        {"worker not created", FailingWorker, NoThread, "2/0/0/0 4/0/0/0 1/0/0/8 ", FALSE},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.name;
+        CAPTURE(name);
+        Seams seams;
+        ResetWorker();
+        serviceWorkerRoutine = c.worker;
+        createThreadFunction = c.create;
+        {
+            Varn::VarnBackupService service("VarnBack");
+            SetLastError(0);  // OnInit leaves it for the running report's exit code
+            Varn::NTService::ServiceMain(0, nullptr);
+            CHECK(Reports() == c.reports);
+            CHECK(copyStopFlag == FALSE);
+            if (c.create == CreateThread) {
+                CHECK(workerEnded == 1);
+                CHECK((workerStopByte == &service.stopRequested));
+                CHECK(service.workerThread != nullptr);
+            }
+        }
+        CHECK(copyStopFlag == c.copyFlagAfter);
+    }
 }
