@@ -35,11 +35,19 @@ std::wstring FileTimeToDisplayText(FILETIME localTime)
         return std::wstring();
     wchar_t timeText[256];
     wchar_t dateText[256];
-    if (GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT, &calendar, nullptr, timeText, 256) == 0)
+    // The 24-hour clock alone would still carry the 12-hour marker ("13:00:00
+    // PM"); without the marker the blank that joined it to the time is left
+    // behind (" 0:59:59" where the marker comes first).
+    if (GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT | TIME_NOTIMEMARKER, &calendar, nullptr, timeText,
+                       256) == 0)
         return std::wstring();
     if (GetDateFormatW(LOCALE_USER_DEFAULT, DATE_LONGDATE, &calendar, nullptr, dateText, 256) == 0)
         return std::wstring();
-    return std::wstring(dateText) + L" " + timeText;
+    std::wstring time(timeText);
+    const wchar_t* const blanks = L" \u00a0";
+    const size_t first = time.find_first_not_of(blanks);
+    time = first == std::wstring::npos ? std::wstring() : time.substr(first, time.find_last_not_of(blanks) + 1 - first);
+    return std::wstring(dateText) + L" " + time;
 }
 
 bool IsWellFormedStamp(const std::string& stamp)
