@@ -8,10 +8,12 @@
 #include <vector>
 
 // A rename or move keeps the file's time, so the rows of one entry can tie on
-// modificationtime; the row added last (highest rowid) holds the newest path.
-// The one max() runs over the time with the rowid appended, fixed width, after
-// a character below any other, so that the bare columns come from exactly that
-// row: one pass over the table, no index needed. The filter sees that row's path.
+// modificationtime; among them the row added last (highest rowid) holds the
+// newest path. The one max() runs over the time, char(1) and the rowid in fixed
+// width: a key unique per row that orders by time first (char(1) sorts below
+// what a longer time text holds there) and by rowid among equal times, so the
+// bare columns come from exactly that row, in one pass and without an index.
+// The filter sees that row's path.
 const char* const fileListingStatement =
     "select path, self_id, c, modificationtime, volume_id, attributes, size from "
     "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, "
