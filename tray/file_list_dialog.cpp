@@ -5,6 +5,7 @@
 #include "log.h"
 #include "pipe_client.h"
 #include "resource.h"
+#include "stored_files.h"
 #include "text.h"
 
 #include <commctrl.h>
@@ -33,6 +34,17 @@ uint64_t DialogSelfId(HWND dialog)
 }
 
 HWND ListOf(HWND dialog) { return GetDlgItem(dialog, IDC_FILE_LIST); }
+
+// A read of the stored files failed (the service held the database for longer
+// than the busy wait, or the file cannot be read): said, so that a click never
+// seems to do nothing. The log holds the code.
+void ShowReadFailure(HWND owner)
+{
+    MessageBoxW(owner,
+                L"Could not read the stored files from the backup database. The service may be busy writing to it: "
+                L"try again in a moment.",
+                L"Varnoke Backup Centre", MB_OK | MB_ICONWARNING);
+}
 
 void SetCell(HWND list, int row, int column, const std::wstring& text)
 {
@@ -89,7 +101,9 @@ INT_PTR OnInitDialog(HWND dialog)
     SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(new uint64_t(currentSelfId)));
     if (currentSelfId != 0) {
         SetWindowTextW(dialog, L"File Versions");
-        appState.QueryFileVersions(appState.fileVersions, currentSelfId);  // a failed read shows what it got
+        // A failed read is said, and the dialog shows what was read before it.
+        if (!appState.QueryFileVersions(appState.fileVersions, currentSelfId))
+            ShowReadFailure(dialog);
         FillVersions(list);
     } else {
         LogMessageW(L"Listing entries for folder");
@@ -213,21 +227,24 @@ INT_PTR OnCommand(HWND dialog, WPARAM wParam)
 
 void ShowFolderFiles(HWND parent, std::wstring searchText)
 {
-    std::string pattern;
+    bool read;
     if (!searchText.empty()) {
         std::string text;
         WideToUtf8(searchText, text, CP_UTF8);
-        pattern = "%%" + text;
+        // QueryFiles appends "%%": every path containing the text.
+        read = appState.QueryFiles("%%" + text, appState.fileListing, 0);
     } else {
+        // With nothing selected this shows "Click on a backup folder..." and gives "".
         int index = -1;
-        pattern = appState.GetSelectedFolder(index);  // shows "Click on a backup folder..." when none is
+        const std::string folder = appState.GetSelectedFolder(index);
+        if (folder.empty())
+            return;
+        read = QueryFolderFiles(appState, folder, appState.fileListing);
     }
-    if (pattern.empty())
-        return;
-    // QueryFiles appends "%%": a search finds every path containing the text,
-    // a folder every path beginning with it.
-    if (appState.QueryFiles(pattern, appState.fileListing, 0))
+    if (read)
         DialogBoxParamW(instanceHandle, MAKEINTRESOURCEW(IDD_FILE_LIST), parent, FileListDialogProc, 0);
+    else
+        ShowReadFailure(parent);
     appState.fileListing.clear();
 }
 

@@ -14,7 +14,8 @@
 extern uint64_t currentSelfId;
 
 // Lists the stored files whose path contains the search text, or, with an
-// empty text, those under the folder selected in the main window.
+// empty text, the folder selected in the main window and what lies below it.
+// A read that fails opens no list and is said in a box.
 void ShowFolderFiles(HWND parent, std::wstring searchText);
 
 INT_PTR CALLBACK FileListDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -20,6 +20,10 @@ namespace {
 const char* const folderQuery = "select directory from watchdirectories;";
 const wchar_t* const centreCaptionW = L"Varnoke Backup Centre";
 const char* const centreCaptionA = "Varnoke Backup Centre";
+// How long a query waits for the service to finish a write before it gives up
+// (and the user is told). The service's writes are single short statements;
+// the window does not react meanwhile, so the wait stays short.
+const int databaseBusyTimeoutMs = 5000;
 
 LRESULT SendToFolderList(UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -54,6 +58,7 @@ bool AppState::LoadFolders()
         MessageBoxA(mainWindow, text.c_str(), centreCaptionA, MB_OK);
         return false;
     }
+    sqlite3_busy_timeout(database, databaseBusyTimeoutMs);
 
     folderNames.clear();
     LogMessageA("Getting master folder list");

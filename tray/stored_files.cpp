@@ -7,12 +7,28 @@
 
 #include <vector>
 
+// A rename or move keeps the file's time, so the rows of one entry can tie on
+// modificationtime; among them the row added last (highest rowid) holds the
+// newest path. The one max() runs over the time, char(1) and the rowid in fixed
+// width: a key unique per row that orders by time first (char(1) sorts below
+// what a longer time text holds there) and by rowid among equal times, so the
+// bare columns come from exactly that row, in one pass and without an index.
+// The filter sees that row's path.
 const char* const fileListingStatement =
-    "select path, self_id as s, count(self_id) as c, max(modificationtime) as m, volume_id as v, attributes, size "
-    "from filelist group by self_id having path like ?1 order by path asc";
+    "select path, self_id, c, modificationtime, volume_id, attributes, size from "
+    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, "
+    "max(coalesce(modificationtime, '') || char(1) || printf('%020d', rowid)) from filelist group by self_id) "
+    "where path like ?1 order by path asc";
+// The same rows, for a folder: its own row (?1) and the paths below it (?2),
+// both as LIKE patterns escaped with '|', which no Windows name contains.
+const char* const folderListingStatement =
+    "select path, self_id, c, modificationtime, volume_id, attributes, size from "
+    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, "
+    "max(coalesce(modificationtime, '') || char(1) || printf('%020d', rowid)) from filelist group by self_id) "
+    "where path like ?1 escape '|' or path like ?2 escape '|' order by path asc";
 const char* const fileVersionsStatement =
     "select path, self_id, modificationtime, size, volume_id, attributes from filelist where self_id = ?1 "
-    "order by modificationtime DESC";
+    "order by modificationtime DESC, rowid DESC";
 
 std::wstring FileTimeToDisplayText(FILETIME localTime)
 {
@@ -21,11 +37,19 @@ std::wstring FileTimeToDisplayText(FILETIME localTime)
         return std::wstring();
     wchar_t timeText[256];
     wchar_t dateText[256];
-    if (GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT, &calendar, nullptr, timeText, 256) == 0)
+    // The 24-hour clock alone would still carry the 12-hour marker ("13:00:00
+    // PM"); without the marker the blank that joined it to the time is left
+    // behind (" 0:59:59" where the marker comes first).
+    if (GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT | TIME_NOTIMEMARKER, &calendar, nullptr, timeText,
+                       256) == 0)
         return std::wstring();
     if (GetDateFormatW(LOCALE_USER_DEFAULT, DATE_LONGDATE, &calendar, nullptr, dateText, 256) == 0)
         return std::wstring();
-    return std::wstring(dateText) + L" " + timeText;
+    std::wstring time(timeText);
+    const wchar_t* const blanks = L" \u00a0";
+    const size_t first = time.find_first_not_of(blanks);
+    time = first == std::wstring::npos ? std::wstring() : time.substr(first, time.find_last_not_of(blanks) + 1 - first);
+    return std::wstring(dateText) + L" " + time;
 }
 
 bool IsWellFormedStamp(const std::string& stamp)
@@ -99,48 +123,98 @@ FileListEntry ReadRow(sqlite3_stmt* statement, const RowColumns& columns)
     return entry;
 }
 
-}  // namespace
-
-bool AppState::QueryFiles(std::string pattern, std::vector<FileListEntry>& out, uint64_t selfId)
+// Compiles the statement, lets bind fill its parameters and reads every row
+// into out (emptied first). A statement that does not compile because the
+// service never made the table, or because there is no connection (its open
+// failure has been shown), lists nothing. Any other failure, such as a lock
+// that outlasted the busy wait, is a failed read: false, with the rows read
+// before it left in out.
+template <typename Bind>
+bool RunQuery(sqlite3* database, const char* text, const RowColumns& columns, Bind bind,
+              std::vector<FileListEntry>& out)
 {
     out.clear();
     sqlite3_stmt* statement = nullptr;
     const char* tail = nullptr;
-    int prepared;
+    const int prepared = sqlite3_prepare_v2(database, text, -1, &statement, &tail);
+    if (prepared != SQLITE_OK || statement == nullptr) {
+        if (statement != nullptr)
+            sqlite3_finalize(statement);
+        if (prepared == SQLITE_OK || prepared == SQLITE_ERROR || prepared == SQLITE_MISUSE)
+            return true;
+        LogMessageA("Could not read from the database: %d", prepared);
+        return false;
+    }
+    bind(statement);
+    bool result = true;
+    for (;;) {
+        const int code = sqlite3_step(statement);
+        if (code == SQLITE_ROW) {
+            out.push_back(ReadRow(statement, columns));
+            continue;
+        }
+        if (code != SQLITE_DONE) {
+            LogMessageA("Could not read from the database: %d", code);
+            result = false;
+        }
+        break;
+    }
+    sqlite3_finalize(statement);
+    return result;
+}
+
+// The text as a LIKE pattern that matches only itself (ASCII letters still in
+// any case, as Windows compares names).
+std::string LiteralLikePattern(const std::string& text)
+{
+    std::string pattern;
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '|')
+            pattern += '|';
+        pattern += c;
+    }
+    return pattern;
+}
+
+}  // namespace
+
+bool AppState::QueryFiles(std::string pattern, std::vector<FileListEntry>& out, uint64_t selfId)
+{
+    bool result;
     if (selfId == 0) {
-        prepared = sqlite3_prepare_v2(database, fileListingStatement, -1, &statement, &tail);
         LogMessageA("Attempting to query files for %s", pattern.c_str());
         pattern += "%%";
+        result = RunQuery(
+            database, fileListingStatement, listingColumns,
+            [&](sqlite3_stmt* statement) { sqlite3_bind_text(statement, 1, pattern.c_str(), -1, SQLITE_STATIC); },
+            out);
     } else {
-        prepared = sqlite3_prepare_v2(database, fileVersionsStatement, -1, &statement, &tail);
+        result = RunQuery(
+            database, fileVersionsStatement, versionColumns,
+            [&](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId)); },
+            out);
     }
-
-    bool result = true;
-    if (prepared == SQLITE_OK && statement != nullptr) {
-        if (selfId != 0)
-            sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId));
-        else
-            sqlite3_bind_text(statement, 1, pattern.c_str(), -1, SQLITE_STATIC);
-        const RowColumns& columns = selfId == 0 ? listingColumns : versionColumns;
-        for (;;) {
-            const int code = sqlite3_step(statement);
-            if (code == SQLITE_ROW) {
-                out.push_back(ReadRow(statement, columns));
-                continue;
-            }
-            if (code != SQLITE_DONE) {
-                LogMessageA("Could not read from the database: %d", code);
-                result = false;
-            }
-            break;
-        }
-        sqlite3_finalize(statement);
-    } else if (statement != nullptr) {
-        sqlite3_finalize(statement);
-    }
-
     LogMessageA("Got %lu files from DB for folder %s, self_id %I64u", static_cast<unsigned long>(out.size()),
                 pattern.c_str(), selfId);
+    return result;
+}
+
+bool QueryFolderFiles(AppState& state, std::string folder, std::vector<FileListEntry>& out)
+{
+    LogMessageA("Attempting to query files for %s", folder.c_str());
+    const std::string own = LiteralLikePattern(folder);
+    // A drive root such as D:\ already ends in the separator.
+    const bool endsInSeparator = !folder.empty() && folder[folder.size() - 1] == '\\';
+    const std::string below = own + (endsInSeparator ? "" : "\\") + "%";
+    const bool result = RunQuery(
+        state.database, folderListingStatement, listingColumns,
+        [&](sqlite3_stmt* statement) {
+            sqlite3_bind_text(statement, 1, own.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_text(statement, 2, below.c_str(), -1, SQLITE_STATIC);
+        },
+        out);
+    LogMessageA("Got %lu files from DB for folder %s, self_id %I64u", static_cast<unsigned long>(out.size()),
+                folder.c_str(), static_cast<uint64_t>(0));
     return result;
 }
 

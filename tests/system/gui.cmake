@@ -2,7 +2,7 @@
 # real service: gui_driver.exe sends a user's messages from a process of its own.
 if(TARGET VarnBackupTray)
   add_executable(gui_driver ${CMAKE_CURRENT_LIST_DIR}/gui_driver.cpp)
-  target_link_libraries(gui_driver PRIVATE shell32 comctl32 user32)
+  target_link_libraries(gui_driver PRIVATE shell32 comctl32 user32 sqlite3)
   set_target_properties(gui_driver PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   varn_register_executable(gui_driver)
 endif()
@@ -16,5 +16,11 @@ endif()
 
 if(TARGET VarnBackupTray)
   varn_system_test(gui_settings SCRIPT ${CMAKE_CURRENT_LIST_DIR}/gui_settings.sh TIMEOUT 300
+    PROGRAMS VarnBackupTray gui_driver)
+endif()
+
+# The file list while another connection holds the state database's write lock.
+if(TARGET VarnBackupTray)
+  varn_system_test(gui_files_busy SCRIPT ${CMAKE_CURRENT_LIST_DIR}/gui_files_busy.sh TIMEOUT 300
     PROGRAMS VarnBackupTray gui_driver)
 endif()

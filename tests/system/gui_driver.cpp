@@ -21,6 +21,11 @@
 //   tray CAPTION MOUSE               sends the icon's callback (dblclick, click, rclick) as the shell would
 //   taskbar-created CAPTION          sends "TaskbarCreated" to the window
 //   tray-icon CAPTION probe|delete   asks the shell whether the icon (uID 1) is there, or removes it
+//
+// As another program writing to the state database would:
+//   db-lock DATABASE FLAG SECONDS    holds an exclusive lock on the database from a connection of
+//                                    its own, prints "locked", and lets go once the file FLAG
+//                                    exists (or after SECONDS)
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -33,6 +38,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "sqlite3.h"
 
 namespace {
 
@@ -454,6 +461,34 @@ int Run(const std::vector<std::wstring>& a)
     return Fail(L"unknown command or missing arguments: " + command);
 }
 
+// A writer's lock, such as the service holds while it adds a row, for as long
+// as the test needs it.
+int HoldDatabaseLock(const std::wstring& database, const std::wstring& flag, double seconds)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(Utf8(database).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return Fail(L"cannot open " + database);
+    }
+    sqlite3_busy_timeout(db, 10000);
+    if (sqlite3_exec(db, "begin exclusive;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return Fail(L"cannot lock " + database);
+    }
+    Print(L"locked");
+    WaitUntil(seconds, [&] { return GetFileAttributesW(flag.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    const bool released = sqlite3_exec(db, "commit;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return released ? 0 : Fail(L"cannot release the lock");
+}
+
+int RunDatabaseCommand(const std::vector<std::wstring>& a)
+{
+    if (a.size() >= 5 && a[1] == L"db-lock")
+        return HoldDatabaseLock(a[2], a[3], _wtof(a[4].c_str()));
+    return -1;  // not a database command
+}
+
 }  // namespace
 
 int main()
@@ -466,5 +501,8 @@ int main()
     for (int i = 0; i < count; ++i)
         a.push_back(arguments[i]);
     LocalFree(arguments);
+    const int databaseResult = RunDatabaseCommand(a);
+    if (databaseResult >= 0)
+        return databaseResult;
     return Run(a);
 }

@@ -646,12 +646,18 @@ TEST_CASE("listings and versions of what real passes stored")
     appState.LoadFolders();  // the service is stopped: no list, but the connection for the queries
     REQUIRE(appState.database != nullptr);
 
-    REQUIRE(appState.QueryFiles("C:\\w\\Data", appState.fileListing, 0));
-    std::vector<std::string> names;
-    for (const FileListEntry& entry : appState.fileListing)
-        names.push_back(test::Utf8(entry.name));
-    // The folder, what lies beneath it, and the siblings that share its prefix, by path.
-    CHECK(names == std::vector<std::string>{"Data", "Data2", "c.txt", "renamed.txt", "Database.txt"});
+    const auto names = [] {
+        std::vector<std::string> listed;
+        for (const FileListEntry& entry : appState.fileListing)
+            listed.push_back(test::Utf8(entry.name));
+        return listed;
+    };
+    // A folder lists itself and what lies beneath it, by path; the siblings
+    // whose names begin the same (Data2, Database.txt) are not its own.
+    REQUIRE(QueryFolderFiles(appState, "C:\\w\\Data", appState.fileListing));
+    CHECK(names() == std::vector<std::string>{"Data", "renamed.txt"});
+    REQUIRE(QueryFolderFiles(appState, "C:\\w", appState.fileListing));
+    CHECK(names() == std::vector<std::string>{"Data", "Data2", "c.txt", "renamed.txt", "Database.txt"});
 
     const FileListEntry* renamed = nullptr;
     for (const FileListEntry& entry : appState.fileListing) {

@@ -71,7 +71,7 @@ const uint64_t bigId = 0x8000000000000005ull;  // stored as a negative integer
 
 }  // namespace
 
-TEST_CASE("a folder listing is a prefix match on each entry's newest path")
+TEST_CASE("a folder lists its own row and the entries below it, its text compared literally")
 {
     StoredRows rows;
     rows.Add("D:\\Data", 1, "20240101 100000.000", 0, FILE_ATTRIBUTE_DIRECTORY);
@@ -81,28 +81,52 @@ TEST_CASE("a folder listing is a prefix match on each entry's newest path")
     rows.Add("D:\\Data2\\c.txt", 4, "20240101 100000.000");
     rows.Add("D:\\Database.txt", 5, "20240101 100000.000");
     rows.Add("D:\\Other\\d.txt", 6, "20240101 100000.000");
-    // Renamed out of the folder: its newest path decides.
+    // Moved out of the folder: its newest path decides.
     rows.Add("D:\\Data\\moved.txt", 7, "20240101 100000.000");
     rows.Add("D:\\Other\\moved.txt", 7, "20240103 100000.000");
-
+    // '_' and '%' in a folder's name are its own characters.
+    rows.Add("C:\\al_ha\\x.txt", 8, "20240101 100000.000");
+    rows.Add("C:\\alpha\\y.txt", 9, "20240101 100000.000");
+    rows.Add("C:\\50%\\p.txt", 10, "20240101 100000.000");
+    rows.Add("C:\\500\\q.txt", 11, "20240101 100000.000");
     AppState state;
     rows.Attach(state);
+
+    const std::pair<const char*, const char*> cases[] = {
+        // Sorted by the bytes of the path: upper case before lower case.
+        {"D:\\Data", "Data|b.txt|a.txt"},
+        {"d:\\DATA", "Data|b.txt|a.txt"},  // ASCII letters in any case, as Windows compares names
+        {"D:\\Data\\", "b.txt|a.txt"},
+        {"D:\\Other", "d.txt|moved.txt"},
+        {"C:\\al_ha", "x.txt"},
+        {"C:\\50%", "p.txt"},
+        // A drive root: everything on the drive; '2' sorts before '\\', and '\\' before 'b'.
+        {"D:\\", "Data|c.txt|b.txt|Database.txt|d.txt|moved.txt|a.txt"},
+        {"D:\\Dat", ""},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(std::string(c.first));
+        REQUIRE(QueryFolderFiles(state, c.first, state.fileListing));
+        CHECK(Names(state.fileListing) == c.second);
+    }
+
     test::LogCapture log;
-    REQUIRE(state.QueryFiles("D:\\Data", state.fileListing, 0));
-    // Sorted by the bytes of the path: '2' before '\\' before 'b', upper case before lower case.
-    CHECK(Names(state.fileListing) == "Data|c.txt|b.txt|Database.txt|a.txt");
+    REQUIRE(QueryFolderFiles(state, "D:\\Data", state.fileListing));
     const FileListEntry& folder = state.fileListing[0];
     CHECK(folder.attributes == FILE_ATTRIBUTE_DIRECTORY);
     CHECK(folder.versionCount == 2);
     CHECK(folder.modificationTime == "20240102 100000.000");
     const std::string text = log.text();
     CHECK(text.find(" Attempting to query files for D:\\Data\r\n") != std::string::npos);
-    CHECK(text.find(" Got 5 files from DB for folder D:\\Data%%, self_id 0\r\n") != std::string::npos);
+    CHECK(text.find(" Got 3 files from DB for folder D:\\Data, self_id 0\r\n") != std::string::npos);
 
-    SUBCASE("an empty pattern lists every entry")
+    SUBCASE("a search pattern still matches as LIKE does, and an empty one lists every entry")
     {
+        REQUIRE(state.QueryFiles("D:\\Data", state.fileListing, 0));
+        CHECK(Names(state.fileListing) == "Data|c.txt|b.txt|Database.txt|a.txt");
+        CHECK(log.text().find(" Got 5 files from DB for folder D:\\Data%%, self_id 0\r\n") != std::string::npos);
         REQUIRE(state.QueryFiles("", state.fileListing, 0));
-        CHECK(state.fileListing.size() == 7);
+        CHECK(state.fileListing.size() == 11);
     }
 }
 
@@ -168,6 +192,43 @@ TEST_CASE("a renamed file is one row under its newest path, counting every versi
         CHECK(log.text().find(" Got 3 files from DB for folder , self_id 9223372036854775813\r\n") !=
               std::string::npos);
     }
+}
+
+TEST_CASE("a moved file keeps its time: the row added last gives the path shown, searched and listed")
+{
+    StoredRows rows;
+    // b.txt moved to sub\bee.txt: a new row, same time. The later row's other
+    // columns differ here only to show that the whole row is taken from it.
+    rows.Add("C:\\data\\alpha\\b.txt", 2, "20240301 100000.000", 4, FILE_ATTRIBUTE_ARCHIVE, 0x43000000);
+    rows.Add("C:\\data\\alpha\\sub\\bee.txt", 2, "20240301 100000.000", 5, FILE_ATTRIBUTE_READONLY, 0x43000001);
+    // Among different times the newest still decides, whatever was added last.
+    rows.Add("C:\\data\\alpha\\new.txt", 3, "20240302 100000.000");
+    rows.Add("C:\\data\\alpha\\older.txt", 3, "20240201 100000.000");
+    AppState state;
+    rows.Attach(state);
+
+    REQUIRE(QueryFolderFiles(state, "C:\\data\\alpha\\sub", state.fileListing));
+    REQUIRE(state.fileListing.size() == 1);
+    const FileListEntry& moved = state.fileListing[0];
+    CHECK(moved.name == L"bee.txt");
+    CHECK(moved.versionCount == 2);
+    CHECK(moved.modificationTime == "20240301 100000.000");
+    CHECK(moved.size == 5);
+    CHECK(moved.attributes == FILE_ATTRIBUTE_READONLY);
+    CHECK(moved.volumeId == 0x43000001);
+
+    REQUIRE(QueryFolderFiles(state, "C:\\data\\alpha", state.fileListing));
+    CHECK(Names(state.fileListing) == "new.txt|bee.txt");
+    REQUIRE(state.QueryFiles("%%bee%%", state.fileListing, 0));
+    CHECK(Names(state.fileListing) == "bee.txt");
+    REQUIRE(state.QueryFiles("%%b.txt%%", state.fileListing, 0));
+    CHECK(Names(state.fileListing) == "");
+
+    // Versions of equal time: the one added last first.
+    REQUIRE(state.QueryFileVersions(state.fileVersions, 2));
+    CHECK(Names(state.fileVersions) == "bee.txt|b.txt");
+    REQUIRE(state.QueryFileVersions(state.fileVersions, 3));
+    CHECK(Names(state.fileVersions) == "new.txt|older.txt");
 }
 
 TEST_CASE("an entry's name is the last piece of its stored path")
@@ -265,6 +326,23 @@ TEST_CASE("queries without rows to read")
         fresh.fileVersions.resize(2);
         CHECK(fresh.QueryFileVersions(fresh.fileVersions, 4));
         CHECK(fresh.fileVersions.empty());
+    }
+    SUBCASE("a database locked before the connection first read it: false and the code logged")
+    {
+        StoredRows rows;
+        rows.Add("D:\\a.txt", 1, "20240101 100000.000");
+        AppState state;
+        rows.Attach(state);
+        // The statements cannot compile without the schema, which cannot be read under the lock.
+        rows.Exec("begin exclusive;");
+        test::LogCapture log;
+        CHECK_FALSE(state.QueryFiles("D:\\", state.fileListing, 0));
+        CHECK_FALSE(QueryFolderFiles(state, "D:\\", state.fileListing));
+        CHECK_FALSE(state.QueryFileVersions(state.fileVersions, 1));
+        CHECK(log.text().find(" Could not read from the database: 5\r\n") != std::string::npos);
+        rows.Exec("commit;");
+        CHECK(QueryFolderFiles(state, "D:\\", state.fileListing));
+        CHECK(state.fileListing.size() == 1);
     }
     SUBCASE("a database locked by the service's connection: false and the code logged")
     {
