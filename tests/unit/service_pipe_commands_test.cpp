@@ -216,7 +216,7 @@ TEST_CASE("a failed statement of ADD FOLDER or REMOVE FOLDER replies ERROR and l
          "Could not write to watch directories database: database is locked"},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        CAPTURE(std::string(c.name));
         test::LogCapture log;
         pipetest::ServiceDatabase db;
         db.AddWatchRow("C:\\x", "ann");
@@ -415,7 +415,7 @@ TEST_CASE("RESTORE FILES without a configured destination restores nothing and t
     };
     const Case cases[] = {{"absent", false}, {"empty", true}};
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        CAPTURE(std::string(c.name));
         test::LogCapture log;
         test::SettingsScope settings;
         if (c.present)

@@ -124,7 +124,7 @@ TEST_CASE("a message that reaches the pipe in pieces is read whole")
         {"count alone", whole.substr(0, 4), whole.substr(4)},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        CAPTURE(std::string(c.name));
         test::LogCapture log;
         StopByte stop;
         PipePair pair;
@@ -155,7 +155,7 @@ TEST_CASE("a client that sends nothing, or stops within a message, is dropped at
         {"a trickle", CountBytes(16) + std::string(16, 't'), true},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        CAPTURE(std::string(c.name));
         test::LogCapture log;
         StopByte stop;
         pipetest::ClientTimeout bound(600);

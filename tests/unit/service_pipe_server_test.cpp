@@ -79,7 +79,7 @@ TEST_CASE("a client that stays connected and silent does not keep the server fro
          {}},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        CAPTURE(std::string(c.name));
         test::LogCapture log;
         test::SettingsScope settings;
         test::TempFolder destination(L"dest");
@@ -222,6 +222,7 @@ TEST_CASE("the server polls for a client every 500 ms and for its message every 
         server.Stop();
         // Connect polls, the polls of the command's read, connect polls on the next instance.
         const std::vector<pipetest::Poll> polls = recorder.polls();
+        REQUIRE_FALSE(polls.empty());
         std::string shape;
         for (const pipetest::Poll& poll : polls) {
             CHECK(poll.event == polls[0].event);
@@ -266,7 +267,7 @@ TEST_CASE("a silent or stalled client is dropped at the bound, and the next clie
         {"sends nothing, the real bound", "", true, 5000},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        CAPTURE(std::string(c.name));
         test::LogCapture log;
         pipetest::ServiceDatabase db;
         db.AddWatchRow("C:\\a", "ann");
