@@ -521,6 +521,16 @@ TEST_CASE("start, requests, restart and stop against the real service")
         CloseHandle(other);
         CHECK(WaitForPipe() == "0");
     }
+    SUBCASE("a client that sends nothing loses the pipe at the bound, and requests are answered again")
+    {
+        HANDLE silent = INVALID_HANDLE_VALUE;
+        REQUIRE(WaitFor(10000, [&] { return (silent = OpenControlPipe()) != INVALID_HANDLE_VALUE; }));
+        CHECK(SendPipeCommand("LIST FOLDERS", "") == "");
+        CHECK(WaitForPipe() == "0");
+        CloseHandle(silent);
+        CHECK(Occurrences(ServiceLog(), "Named pipe client sent no whole message within 5000 ms. Connection dropped.") ==
+              1);
+    }
     SUBCASE("USERNAME absent: the account's name follows the tab")
     {
         const wchar_t* saved = _wgetenv(L"USERNAME");
