@@ -22,6 +22,8 @@ DWORD WaitForPipeEvent(HANDLE event, DWORD milliseconds)
 namespace {
 
 const DWORD bodyBufferSize = largestPipeMessage + 1;
+// Reads and writes wait in polls of this length, so a stop is seen within one.
+const DWORD pollMilliseconds = 200;
 
 const char* const readTimeoutLine = "Named pipe client sent no whole message within %lu ms. Connection dropped.";
 const char* const writeTimeoutLine = "Named pipe client took no whole reply within %lu ms. Connection dropped.";
@@ -43,7 +45,7 @@ enum class Outcome { completed, stopped, timedOut };
 Outcome AwaitOperation(HANDLE pipe, OVERLAPPED* overlapped, DWORD start)
 {
     for (;;) {
-        if (pipeWait(overlapped->hEvent, pipePollMilliseconds) == WAIT_OBJECT_0)
+        if (pipeWait(overlapped->hEvent, pollMilliseconds) == WAIT_OBJECT_0)
             return Outcome::completed;
         if (StopRequested() || Expired(start)) {
             CancelPipeOperation(pipe, overlapped);

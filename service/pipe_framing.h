@@ -9,9 +9,6 @@
 extern const wchar_t* const pipeName;  // "\\.\pipe\VarnokeBackupPipe"
 const uint32_t largestPipeMessage = 32767;
 
-// Every read and write waits in polls of this length, so a stop is seen within it.
-const DWORD pipePollMilliseconds = 200;
-
 // A client has this long from the start of a message's read to deliver the
 // whole message, and from the start of a reply's write to take the whole
 // reply; past it the connection is dropped, so a silent or stalled client

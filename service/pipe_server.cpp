@@ -17,6 +17,13 @@ const DWORD pipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG
 const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
 const DWORD pipeInstances = 1;
 const DWORD pipeBufferSize = 65536;
+// A stop while no client is connected is seen within one connect poll.
+const DWORD connectPollMilliseconds = 500;
+// Pauses after a failed instance creation: a quick retry first (on Windows the
+// instance just closed lingers until its client has closed its end too), then
+// a calm pace while the name stays taken.
+const DWORD quickRetryMilliseconds = 100;
+const DWORD calmRetryMilliseconds = 1000;
 
 // The system's text of an error, without the line end it comes with.
 std::wstring ErrorText(DWORD code)
