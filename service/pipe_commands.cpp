@@ -98,7 +98,8 @@ bool AddFolder(HANDLE pipe, OVERLAPPED* overlapped)
     }
     std::vector<std::string> pieces;
     SplitString(pieces, argument, "\t");
-    if (pieces.size() != 2) {
+    // A row without a folder could never be removed again, since "REMOVE FOLDER" refuses an empty one.
+    if (pieces.size() != 2 || pieces[0].empty()) {
         WriteMessage(pipe, errorReply, overlapped);
         return false;
     }
@@ -167,14 +168,14 @@ bool FindStoredVersion(uint64_t selfId, uint64_t volumeId, const std::string& mo
 
 void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
 {
-    std::string targetFolder;
-    ReadMessage(pipe, targetFolder, overlapped);
+    // A target or count that did not arrive whole names nothing to act on.
+    std::string targetFolder, countText;
+    if (!ReadMessage(pipe, targetFolder, overlapped) || !ReadMessage(pipe, countText, overlapped))
+        return;
     std::wstring targetRoot;
     Utf8ToWide(targetFolder, targetRoot, CP_UTF8);
     targetRoot = MakeLongPath(targetRoot);
 
-    std::string countText;
-    ReadMessage(pipe, countText, overlapped);
     const int64_t entryCount = std::strtoll(countText.c_str(), nullptr, 10);
 
     std::wstring destination, user, password;

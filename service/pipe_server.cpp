@@ -7,14 +7,42 @@
 #include "service_state.h"
 #include "text.h"
 
+CreatePipeFunction createPipeInstance = CreateNamedPipeW;
+
 namespace {
 
-const DWORD pipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+// The first instance of the name or none: a program that took the name first
+// must not share it with the service and receive the control centre's requests.
+const DWORD pipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
 const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
 const DWORD pipeInstances = 1;
 const DWORD pipeBufferSize = 65536;
+// A stop while no client is connected is seen within one connect poll.
 const DWORD connectPollMilliseconds = 500;
-const DWORD createRetryMilliseconds = 100;
+// Pauses after a failed instance creation: a quick retry first (on Windows the
+// instance just closed lingers until its client has closed its end too), then
+// a calm pace while the name stays taken.
+const DWORD quickRetryMilliseconds = 100;
+const DWORD calmRetryMilliseconds = 1000;
+
+// The system's text of an error, without the line end it comes with.
+std::wstring ErrorText(DWORD code)
+{
+    std::wstring text = Win32ErrorTextW(code);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+        text.pop_back();
+    return text;
+}
+
+// Pauses in pieces no longer than a connect poll, so a stop is seen as soon.
+void PauseBeforeRetry(DWORD milliseconds)
+{
+    while (milliseconds > 0 && !StopRequested()) {
+        const DWORD piece = milliseconds < connectPollMilliseconds ? milliseconds : connectPollMilliseconds;
+        pipeWait(nullptr, piece);
+        milliseconds -= piece;
+    }
+}
 
 }  // namespace
 
@@ -33,14 +61,24 @@ DWORD WINAPI ClientControl(LPVOID parameter)
     }
     overlapped.hEvent = connectionEvent;
 
+    unsigned long failedCreations = 0;  // in a row
     while (!StopRequested()) {
-        HANDLE pipe = CreateNamedPipeW(pipeName, pipeOpenMode, pipeMode, pipeInstances, pipeBufferSize,
-                                       pipeBufferSize, 0, nullptr);
+        HANDLE pipe = createPipeInstance(pipeName, pipeOpenMode, pipeMode, pipeInstances, pipeBufferSize,
+                                         pipeBufferSize, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) {
-            LogMessageA("ClientControl() Could not create named pipe %S", pipeName);
-            Sleep(createRetryMilliseconds);
+            const DWORD error = GetLastError();
+            // Logged once per outage, and only when the quick retry did not help.
+            if (++failedCreations == 2)
+                LogMessageA("ClientControl() Could not create named pipe %S, error %lu( %S). Retrying every %lu ms.",
+                            pipeName, error, ErrorText(error).c_str(),
+                            static_cast<unsigned long>(calmRetryMilliseconds));
+            PauseBeforeRetry(failedCreations == 1 ? quickRetryMilliseconds : calmRetryMilliseconds);
             continue;
         }
+        if (failedCreations >= 2)
+            LogMessageA("ClientControl() Created named pipe %S after %lu failed attempts", pipeName,
+                        failedCreations);
+        failedCreations = 0;
         LogMessageA("ClientControl() Created Pipe, waiting for connection ...");
         // An overlapped connect that completes at once means a client is there.
         DWORD code = ConnectNamedPipe(pipe, &overlapped) ? ERROR_PIPE_CONNECTED : GetLastError();
@@ -51,13 +89,11 @@ DWORD WINAPI ClientControl(LPVOID parameter)
                 ProcessPipeMessage(args, pipe, &overlapped);
                 served = true;
             } else if (code == ERROR_IO_PENDING) {
-                if (WaitForSingleObject(connectionEvent, 0) == WAIT_OBJECT_0) {
+                if (pipeWait(connectionEvent, connectPollMilliseconds) == WAIT_OBJECT_0) {
                     LogMessageA("ClientControl() Pending Pipe connection appears to have succeeded");
                     DWORD ignored = 0;
                     GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
                     code = ERROR_PIPE_CONNECTED;
-                } else {
-                    Sleep(connectPollMilliseconds);
                 }
             } else {
                 LogMessageA("ClientControl() Unknown error code %lu( %S). Aborting.", code,

@@ -128,6 +128,11 @@ bool RemoveBackupFolder()
     const std::string folder = appState.GetSelectedFolder(index);
     if (index == -1)
         return false;
+    // A blank entry (a row without a folder) names nothing the service could remove.
+    if (folder.empty()) {
+        MessageBoxA(appState.mainWindow, "Click on a backup folder before deleting.", "Error", MB_OK);
+        return false;
+    }
     const std::string reply = SendPipeCommand("REMOVE FOLDER", folder);
     if (reply == "OK") {
         SendToFolderList(LB_DELETESTRING, static_cast<WPARAM>(index), 0);

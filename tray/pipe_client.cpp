@@ -6,8 +6,14 @@
 const wchar_t* const trayPipeName = L"\\\\.\\pipe\\VarnokeBackupPipe";
 
 namespace {
+
 const uint32_t replyBufferSize = 32768;  // a count of this or more is refused
-}
+
+// Commands the service answers only after their argument message: sent
+// without one, the service would wait for it and the window with it.
+bool NeedsArgument(const std::string& command) { return command == "ADD FOLDER" || command == "REMOVE FOLDER"; }
+
+}  // namespace
 
 bool ReadPipeMessage(HANDLE pipe, std::string& text)
 {
@@ -58,6 +64,8 @@ HANDLE OpenControlPipe()
 
 std::string SendPipeCommand(std::string command, std::string argument)
 {
+    if (argument.empty() && NeedsArgument(command))
+        return std::string();
     HANDLE pipe = OpenControlPipe();
     if (pipe == INVALID_HANDLE_VALUE)
         return std::string();

@@ -9,6 +9,7 @@ extern const wchar_t* const trayPipeName;  // "\\.\pipe\VarnokeBackupPipe"
 bool ReadPipeMessage(HANDLE pipe, std::string& text);
 bool WritePipeMessage(HANDLE pipe, std::string text);
 void WritePipeMessageOrThrow(HANDLE pipe, std::string text);  // throws unsigned long 2
+// "" at once, with nothing sent, for "ADD FOLDER" or "REMOVE FOLDER" without an argument.
 std::string SendPipeCommand(std::string command, std::string argument);
 
 // Opens the control pipe for synchronous use; INVALID_HANDLE_VALUE when the

@@ -327,6 +327,23 @@ TEST_CASE("removing a folder")
         CHECK(centre.host.Entries().size() == 2);
     }
 
+    SUBCASE("a blank entry: the box, no request")
+    {
+        centre.host.Fill({L"", L"C:\\a"});
+        centre.host.Select(0);
+        REQUIRE(centre.host.Entries().size() == 2);
+        REQUIRE(centre.host.Entries()[0].empty());
+        test::ScriptedPipeServer service(nullptr, 1500);
+        CHECK_FALSE(RemoveBackupFolder());
+        REQUIRE(service.Finish());
+        CHECK_FALSE(service.clientConnected());
+        const std::vector<test::SeenBox> boxes = centre.Boxes();
+        REQUIRE(boxes.size() == 1);
+        CHECK(boxes[0].caption == L"Error");
+        CHECK(boxes[0].text == L"Click on a backup folder before deleting.");
+        CHECK(centre.host.Entries().size() == 2);
+    }
+
     struct Case {
         const char* label;
         const char* reply;  // nullptr: no service at all
@@ -503,6 +520,16 @@ TEST_CASE("start, requests, restart and stop against the real service")
         CHECK(SendPipeCommand("LIST FOLDERS", "") == "");
         CloseHandle(other);
         CHECK(WaitForPipe() == "0");
+    }
+    SUBCASE("a client that sends nothing loses the pipe at the bound, and requests are answered again")
+    {
+        HANDLE silent = INVALID_HANDLE_VALUE;
+        REQUIRE(WaitFor(10000, [&] { return (silent = OpenControlPipe()) != INVALID_HANDLE_VALUE; }));
+        CHECK(SendPipeCommand("LIST FOLDERS", "") == "");
+        CHECK(WaitForPipe() == "0");
+        CloseHandle(silent);
+        CHECK(Occurrences(ServiceLog(), "Named pipe client sent no whole message within 5000 ms. Connection dropped.") ==
+              1);
     }
     SUBCASE("USERNAME absent: the account's name follows the tab")
     {

@@ -1,5 +1,6 @@
 #include "service_pipe_fixture.h"
 
+#include "pipe_framing.h"
 #include "pipe_server.h"
 #include "service_pipe_script.h"
 #include "service_state.h"
@@ -326,6 +327,137 @@ std::string CountBytes(uint32_t count)
     for (int i = 0; i < 4; ++i)
         bytes[i] = static_cast<char>(count >> (8 * i));
     return bytes;
+}
+
+LateWrite::LateWrite(PipePair& pair, const std::string& bytes, DWORD delayMilliseconds, DWORD byteInterval)
+    : client_(pair.client), bytes_(bytes), delay_(delayMilliseconds), interval_(byteInterval)
+{
+    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    REQUIRE(thread_ != nullptr);
+}
+
+LateWrite::~LateWrite()
+{
+    Finish();
+    CloseHandle(thread_);
+}
+
+bool LateWrite::Finish()
+{
+    WaitForSingleObject(thread_, 30000);
+    return written_;
+}
+
+DWORD WINAPI LateWrite::Run(LPVOID self)
+{
+    LateWrite& write = *static_cast<LateWrite*>(self);
+    Sleep(write.delay_);
+    const DWORD piece = write.interval_ > 0 ? 1 : static_cast<DWORD>(write.bytes_.size());
+    for (size_t at = 0; at < write.bytes_.size(); at += piece) {
+        if (at > 0)
+            Sleep(write.interval_);
+        DWORD written = 0;
+        if (!WriteFile(write.client_, write.bytes_.data() + at, piece, &written, nullptr) || written != piece)
+            return 0;
+    }
+    write.written_ = true;
+    return 0;
+}
+
+ClientTimeout::ClientTimeout(DWORD milliseconds) : saved_(pipeClientTimeout) { pipeClientTimeout = milliseconds; }
+
+ClientTimeout::~ClientTimeout() { pipeClientTimeout = saved_; }
+
+PollRecorder* PollRecorder::current_ = nullptr;
+
+PollRecorder::PollRecorder(Hook hook, bool skipPauses) : hook_(std::move(hook)), skipPauses_(skipPauses)
+{
+    InitializeCriticalSection(&lock_);
+    current_ = this;
+    pipeWait = Wait;
+}
+
+PollRecorder::~PollRecorder()
+{
+    pipeWait = WaitForPipeEvent;
+    current_ = nullptr;
+    DeleteCriticalSection(&lock_);
+}
+
+std::vector<Poll> PollRecorder::polls() const
+{
+    EnterCriticalSection(&lock_);
+    std::vector<Poll> copy = polls_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+DWORD PollRecorder::Wait(HANDLE event, DWORD milliseconds)
+{
+    PollRecorder& recorder = *current_;
+    const Poll poll = {event, milliseconds};
+    EnterCriticalSection(&recorder.lock_);
+    recorder.polls_.push_back(poll);
+    const size_t number = recorder.polls_.size();
+    LeaveCriticalSection(&recorder.lock_);
+    if (recorder.hook_)
+        recorder.hook_(number, poll);
+    if (event == nullptr && recorder.skipPauses_)
+        return WAIT_TIMEOUT;
+    return WaitForPipeEvent(event, milliseconds);
+}
+
+CreationRecorder* CreationRecorder::current_ = nullptr;
+
+CreationRecorder::CreationRecorder(unsigned refusals, DWORD error) : refusals_(refusals), error_(error)
+{
+    InitializeCriticalSection(&lock_);
+    current_ = this;
+    createPipeInstance = Create;
+}
+
+CreationRecorder::~CreationRecorder()
+{
+    createPipeInstance = CreateNamedPipeW;
+    current_ = nullptr;
+    DeleteCriticalSection(&lock_);
+}
+
+std::vector<Creation> CreationRecorder::creations() const
+{
+    EnterCriticalSection(&lock_);
+    std::vector<Creation> copy = creations_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+HANDLE WINAPI CreationRecorder::Create(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
+                                       DWORD outBuffer, DWORD inBuffer, DWORD timeout,
+                                       LPSECURITY_ATTRIBUTES security)
+{
+    CreationRecorder& recorder = *current_;
+    const Creation creation = {openMode, pipeMode, instances, outBuffer, inBuffer, timeout, security != nullptr};
+    EnterCriticalSection(&recorder.lock_);
+    recorder.creations_.push_back(creation);
+    const bool refuse = recorder.creations_.size() <= recorder.refusals_;
+    LeaveCriticalSection(&recorder.lock_);
+    if (refuse) {
+        SetLastError(recorder.error_);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateNamedPipeW(name, openMode, pipeMode, instances, outBuffer, inBuffer, timeout, security);
+}
+
+unsigned long long ThreadCpuMilliseconds()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    const unsigned long long kernel100ns = (static_cast<unsigned long long>(kernel.dwHighDateTime) << 32) |
+                                           kernel.dwLowDateTime;
+    const unsigned long long user100ns = (static_cast<unsigned long long>(user.dwHighDateTime) << 32) |
+                                         user.dwLowDateTime;
+    return (kernel100ns + user100ns) / 10000;
 }
 
 }  // namespace pipetest

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -113,5 +114,87 @@ public:
 
 // The little-endian count of a message.
 std::string CountBytes(uint32_t count);
+
+// Writes bytes to the client end of a pair from a thread of its own after a
+// delay, as a client whose message reaches the pipe in pieces; with an
+// interval, one byte at a time, until all are written or a write fails.
+class LateWrite {
+public:
+    LateWrite(PipePair& pair, const std::string& bytes, DWORD delayMilliseconds, DWORD byteInterval = 0);
+    ~LateWrite();  // waits for the write
+    LateWrite(const LateWrite&) = delete;
+    LateWrite& operator=(const LateWrite&) = delete;
+    // Waits for the thread; true when every byte was written.
+    bool Finish();
+
+private:
+    static DWORD WINAPI Run(LPVOID self);
+    HANDLE client_;
+    std::string bytes_;
+    DWORD delay_;
+    DWORD interval_;
+    volatile bool written_ = false;
+    HANDLE thread_ = nullptr;
+};
+
+// pipeClientTimeout for the scope.
+class ClientTimeout {
+public:
+    explicit ClientTimeout(DWORD milliseconds);
+    ~ClientTimeout();
+
+private:
+    DWORD saved_;
+};
+
+// Every timed wait of the pipe code for the scope, in order: the event (null
+// for a pause) and the period. The waits still happen unless pauses are
+// skipped; a hook runs before each one (on the waiting thread) with its number from 1.
+struct Poll {
+    HANDLE event;
+    DWORD milliseconds;
+};
+class PollRecorder {
+public:
+    using Hook = std::function<void(size_t number, const Poll& poll)>;
+    explicit PollRecorder(Hook hook = nullptr, bool skipPauses = false);
+    ~PollRecorder();
+    PollRecorder(const PollRecorder&) = delete;
+    PollRecorder& operator=(const PollRecorder&) = delete;
+    std::vector<Poll> polls() const;
+
+private:
+    static DWORD Wait(HANDLE event, DWORD milliseconds);
+    static PollRecorder* current_;
+    mutable CRITICAL_SECTION lock_;
+    std::vector<Poll> polls_;
+    Hook hook_;
+    bool skipPauses_;
+};
+
+// The instance creations of ClientControl for the scope: their parameters,
+// and the first refusals ones refused with an error, as Windows refuses a
+// first instance when another program holds the name (Wine does not).
+struct Creation {
+    DWORD openMode, pipeMode, instances, outBuffer, inBuffer, timeout;
+    bool security;
+};
+class CreationRecorder {
+public:
+    explicit CreationRecorder(unsigned refusals = 0, DWORD error = ERROR_ACCESS_DENIED);
+    ~CreationRecorder();
+    std::vector<Creation> creations() const;
+
+private:
+    static HANDLE WINAPI Create(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES);
+    static CreationRecorder* current_;
+    mutable CRITICAL_SECTION lock_;
+    std::vector<Creation> creations_;
+    unsigned refusals_;
+    DWORD error_;
+};
+
+// The CPU time the calling thread has used, in milliseconds.
+unsigned long long ThreadCpuMilliseconds();
 
 }  // namespace pipetest

@@ -419,7 +419,9 @@ TEST_CASE("a request is one connection: command, argument when there is one, one
             for (size_t i = 0; i < c.received.size(); ++i)
                 s.ReadMessage(text);
             if (c.replyBytes.empty()) {
-                closedAfter = true;  // the server's close ends the client's wait
+                // Anything more the client sent would show in received(); the
+                // server's close then ends the client's wait for a reply.
+                s.ReadMessage(text, 500);
                 return;
             }
             s.WriteBytes(c.replyBytes);
@@ -429,7 +431,20 @@ TEST_CASE("a request is one connection: command, argument when there is one, one
         CHECK(SendPipeCommand(c.command, c.argument) == c.reply);
         REQUIRE(server.Finish());
         CHECK(server.received() == c.received);
-        CHECK(closedAfter);  // nothing more was sent, and the handle was closed
+        if (!c.replyBytes.empty())
+            CHECK(closedAfter);  // nothing more was sent, and the handle was closed
+    }
+}
+
+TEST_CASE("a command that needs an argument is not sent without one")
+{
+    for (const char* command : {"ADD FOLDER", "REMOVE FOLDER"}) {
+        CAPTURE(std::string(command));
+        test::ScriptedPipeServer server(nullptr, 1000);
+        REQUIRE(server.created());
+        CHECK(SendPipeCommand(command, "") == "");
+        REQUIRE(server.Finish());
+        CHECK_FALSE(server.clientConnected());
     }
 }
 
