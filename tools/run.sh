@@ -35,6 +35,9 @@ service_driver='C:\Program Files\VarnBack\service_driver.exe'
 rm -rf "$run"
 mkdir -p "$run"
 cp -a "$build/wineprefix-template" "$WINEPREFIX"
+# A real service keeps its database here: without the test prefixes' mark no
+# test program will run in this prefix and wipe it.
+rm -f "$WINEPREFIX/drive_c/varn-test-prefix.txt"
 trap finish EXIT
 # The server stays up between programs (a service ends with the last ordinary
 # process of its prefix); Wine's background processes start with no pipes of ours.

@@ -62,6 +62,16 @@ fi
 # system tests copy, and the prefix the unit tests share. Mono and Gecko are not wanted.
 template=$build/wineprefix-template
 prefix=$build/wineprefix
+# Both carry the test prefixes' mark (tests/support/test_prefix.h): the tests
+# wipe the machine folders and settings of their prefix and refuse to run in
+# one without it. tools/run.sh takes it out of its copy; no other prefix gets it.
+test_mark=drive_c/varn-test-prefix.txt
+mark_test_prefix() {
+  [ -f "$1/$test_mark" ] && return 0
+  printf '%s\r\n' "VarnBack test prefix: the project's tests run here and delete C:\ProgramData\Varnoke" \
+    "and the backup settings at will. Never put this file into a prefix that a real service uses." \
+    >"$1/$test_mark"
+}
 if [ ! -f "$template/.varn-ready" ]; then
   say "making the Wine prefix $template"
   rm -rf "$template" "$prefix"
@@ -76,6 +86,8 @@ if [ ! -f "$prefix/.varn-ready" ]; then
   rm -rf "$prefix"
   cp -a "$template" "$prefix"
 fi
+mark_test_prefix "$template"
+mark_test_prefix "$prefix"
 
 say "configuring $build"
 cmake -S "$top" -B "$build" -G Ninja \

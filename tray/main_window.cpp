@@ -15,6 +15,7 @@
 
 HICON trayIcon = nullptr;
 TrayIconData trayIconData = {};
+BOOL(WINAPI* shellNotifyIcon)(DWORD message, PNOTIFYICONDATAW data) = Shell_NotifyIconW;
 
 namespace {
 
@@ -31,7 +32,7 @@ void AddTrayIcon(HWND window)
     trayIconData.record.uCallbackMessage = trayCallbackMessage;
     trayIconData.record.hIcon = trayIcon;
     wcscpy(trayIconData.record.szTip, L"APP_NAME");
-    Shell_NotifyIconW(NIM_ADD, &trayIconData.record);
+    shellNotifyIcon(NIM_ADD, &trayIconData.record);
 }
 
 void SetServiceButtonCaption(HWND window, bool running)
@@ -80,16 +81,18 @@ INT_PTR OnCommand(HWND window, WPARAM wParam)
     case IDC_SETTINGS:
         DialogBoxParamW(instanceHandle, MAKEINTRESOURCEW(IDD_SETTINGS), window, SettingsDialogProc, 0);
         return FALSE;
-    case IDC_SERVICE:
-        // The caption follows the request, whatever its outcome.
-        if (IsBackupServiceRunning()) {
-            StopBackupService();
-            SetServiceButtonCaption(window, false);
-        } else {
-            StartBackupService();
-            SetServiceButtonCaption(window, true);
-        }
+    case IDC_SERVICE: {
+        // The caption follows what the manager reported when the start or stop
+        // ended, not the request: one that gave up at its bound leaves the
+        // service, and so the caption, where it was.
+        bool running = false;
+        if (IsBackupServiceRunning())
+            StopBackupService(&running);
+        else
+            StartBackupService(&running);
+        SetServiceButtonCaption(window, running);
         return TRUE;
+    }
     case IDC_FOLDER_LIST:
         if (HIWORD(wParam) == LBN_SELCHANGE) {
             HWND viewFiles = GetDlgItem(window, IDC_VIEW_FILES);
@@ -130,7 +133,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         DestroyWindow(window);
         return TRUE;
     case WM_DESTROY:
-        Shell_NotifyIconW(NIM_DELETE, &trayIconData.record);
+        shellNotifyIcon(NIM_DELETE, &trayIconData.record);
         PostQuitMessage(0);
         return TRUE;
     default:

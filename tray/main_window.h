@@ -15,4 +15,8 @@ static_assert(sizeof(TrayIconData) == 956, "the notification-area record must be
 extern HICON trayIcon;
 extern TrayIconData trayIconData;
 
+// The shell call that adds and removes the icon (Shell_NotifyIconW); a test
+// puts a recorder in its place to see the record the shell is given.
+extern BOOL(WINAPI* shellNotifyIcon)(DWORD message, PNOTIFYICONDATAW data);
+
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -82,9 +82,10 @@ bool IsBackupServiceRunning()
     return running;
 }
 
-bool StartBackupService()
+bool StartBackupService(bool* runningAfter)
 {
     bool result = false;
+    bool running = false;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, appState.scmAccess);
     if (manager == nullptr) {
         const DWORD error = GetLastError();
@@ -104,6 +105,7 @@ bool StartBackupService()
             bool reached = false;
             const DWORD state = PollServiceState(service, status, SERVICE_START_PENDING, SERVICE_RUNNING,
                                                  serviceStartPollLimit, reached);
+            running = state != SERVICE_STOPPED;
             if (!reached) {
                 // A disabled service, or one that cannot log on, never leaves
                 // the stopped state; the window cannot wait for ever.
@@ -116,11 +118,15 @@ bool StartBackupService()
         CloseServiceHandle(manager);
     }
     appState.LoadFolders();
+    if (runningAfter != nullptr)
+        *runningAfter = running;
     return result;
 }
 
-bool StopBackupService()
+bool StopBackupService(bool* runningAfter)
 {
+    if (runningAfter != nullptr)
+        *runningAfter = false;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, appState.scmAccess);
     if (manager == nullptr) {
         const std::string text = Win32ErrorTextA(GetLastError());
@@ -149,6 +155,8 @@ bool StopBackupService()
                     RefusalText(accepted, error).c_str());
         ShowBox("Error: The service has not stopped yet. " + RefusalText(accepted, error));
     }
+    if (runningAfter != nullptr)
+        *runningAfter = state != SERVICE_STOPPED;
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return accepted != FALSE;

@@ -6,8 +6,11 @@
 #include <string>
 
 bool IsBackupServiceRunning();
-bool StartBackupService();
-bool StopBackupService();
+// Each gives the request's result. runningAfter receives what the service
+// control manager last reported when the operation ended, read as
+// IsBackupServiceRunning reads it; false when the service could not be opened.
+bool StartBackupService(bool* runningAfter = nullptr);
+bool StopBackupService(bool* runningAfter = nullptr);
 
 // The system's narrow text for an error code, or "Unknown error message with
 // code %lu (Win32)".

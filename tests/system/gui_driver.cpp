@@ -41,6 +41,9 @@
 
 #include "sqlite3.h"
 
+// Runs only in a prefix of the tests' own.
+#include "../support/test_prefix.h"
+
 namespace {
 
 const DWORD sendLimitMs = 5000;
@@ -493,6 +496,8 @@ int RunDatabaseCommand(const std::vector<std::wstring>& a)
 
 int main()
 {
+    if (!test::InTestPrefix())
+        return test::foreignPrefixExitCode;
     _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone, for the shell
     _setmode(_fileno(stderr), _O_BINARY);
     int count = 0;

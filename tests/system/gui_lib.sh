@@ -12,6 +12,10 @@
 #   gui_stored SQL            runs SQL on the destination's copy of the state database
 #   gui_shot NAME             screenshot into $VARN_OUT/NAME.png
 #   gui_close_tray            presses "Close" and waits for the program to end with 0
+#   gui_close_box             Alt+F4 on the main window, as the close box: waits for the end with 0
+#   gui_tray_click BUTTON N   N real clicks (xdotool) of mouse BUTTON (1 left, 3 right) on the icon
+#   gui_tray_shown            succeeds while Wine's system tray window shows, that is while it holds an icon
+#   gui_tray_shot NAME        screenshot of that window alone into $VARN_OUT/NAME.png
 
 source "$VARN_SYSTEM_LIB"
 
@@ -103,8 +107,55 @@ gui_tray_ended() {
 
 gui_close_tray() {
   drv click "$GUI_MAIN" 1 || varn_fail "no Close button"
-  varn_wait_for 20 gui_tray_ended || varn_fail "the control centre did not end after Close"
+  gui_end_tray "Close"
+}
+
+gui_end_tray() {
+  varn_wait_for 20 gui_tray_ended || varn_fail "the control centre did not end after $1"
   local status=0
   wait "$GUI_TRAY_PID" || status=$?
-  [ "$status" = 0 ] || varn_fail "the control centre ended with $status"
+  [ "$status" = 0 ] || varn_fail "the control centre ended with $status after $1"
+}
+
+# With no window manager the window has no frame to click; Alt+F4 asks for
+# the same close. A click on the "Backup Folders" label first makes it the
+# window that keys go to.
+gui_close_box() {
+  local x y w h
+  read -r x y w h < <(drv rect "$GUI_MAIN") || varn_fail "no main window to close"
+  xdotool mousemove --sync $((x + w / 2)) $((y + h * 31 / 240)) click 1 || varn_fail "xdotool could not click"
+  sleep 0.5
+  xdotool key alt+F4 || varn_fail "xdotool could not press Alt+F4"
+  gui_end_tray "Alt+F4"
+}
+
+# Wine's explorer keeps the icons of a bare display in a window of its own,
+# shown while it holds one. The test's icon is the only one: the first square.
+GUI_TRAY_WINDOW='^Wine System Tray$'
+
+gui_tray_shown() {
+  [ -n "$(xdotool search --onlyvisible --name "$GUI_TRAY_WINDOW" 2>/dev/null)" ]
+}
+
+# Sets X, Y, WIDTH and HEIGHT of the system tray window.
+gui_tray_geometry() {
+  local id SCREEN WINDOW
+  id=$(xdotool search --onlyvisible --name "$GUI_TRAY_WINDOW" 2>/dev/null | head -1)
+  [ -n "$id" ] || varn_fail "no system tray window"
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+}
+
+# The screen outside a window that was hidden keeps its old pixels (there is
+# no window manager to paint it), so only the tray's own square is taken.
+gui_tray_shot() {
+  local X Y WIDTH HEIGHT
+  gui_tray_geometry
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$VARN_OUT/$1.png" || varn_fail "no screenshot"
+}
+
+gui_tray_click() {
+  local X Y WIDTH HEIGHT
+  gui_tray_geometry
+  xdotool mousemove --sync $((X + HEIGHT / 2)) $((Y + HEIGHT / 2)) click --repeat "$2" --delay 100 "$1" ||
+    varn_fail "xdotool could not click the icon"
 }

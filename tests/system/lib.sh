@@ -9,10 +9,22 @@
 #   varn_fail TEXT         report a failure and end the test
 #   varn_c PATH            the Linux path of a C:\ path in the test's prefix
 # Cleanup (server killed, Xvfb stopped, prefix removed) runs on exit.
+# Nothing runs in a prefix without the test prefixes' mark (see
+# tests/support/test_prefix.h): the test ends with status 3 instead.
 set -u
 
 : "${VARN_BUILD:?VARN_BUILD must name the build folder}"
 VARN_TEMPLATE_PREFIX=${VARN_TEMPLATE_PREFIX:-$VARN_BUILD/wineprefix-template}
+VARN_TEST_MARK=drive_c/varn-test-prefix.txt
+
+# Ends the test at once, touching nothing, unless PREFIX carries the mark.
+varn_require_test_prefix() {
+  [ -f "$1/$VARN_TEST_MARK" ] && return 0
+  echo "Refusing to run: the Wine prefix $1 is not a VarnBack test prefix (C:\\varn-test-prefix.txt is" \
+    "missing). The tests delete C:\\ProgramData\\Varnoke and the backup settings of the prefix they run in." \
+    "Run them through ctest, in the prefixes that tools/setup.sh makes." >&2
+  exit 3
+}
 
 export WINEARCH=win32
 export WINEDEBUG=-all
@@ -37,6 +49,7 @@ varn_cleanup() {
 
 varn_begin() {
   local name=$1
+  varn_require_test_prefix "$VARN_TEMPLATE_PREFIX"
   VARN_OUT=$VARN_BUILD/test-output/$name
   rm -rf "$VARN_OUT"
   mkdir -p "$VARN_OUT"
@@ -50,6 +63,7 @@ varn_begin() {
 }
 
 varn_wine() {
+  varn_require_test_prefix "${WINEPREFIX:-$HOME/.wine}"
   wine "$@"
 }
 

@@ -1,5 +1,6 @@
 // The dialog templates and the icon as the program carries them: every
-// control in tab order with its id, class, text, place, size and style.
+// control in tab order with its id, class, text, place, size and style; and
+// the manifest as it is compiled into VarnBackupTray.exe itself.
 #include <doctest/doctest.h>
 
 #include "resource.h"
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -249,4 +251,133 @@ TEST_CASE("the notification-area icon is one 32 x 32 image of 32 bits per pixel"
     memcpy(&bits, group + 6 + 6, 2);
     CHECK(bits == 32);
     CHECK(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TRAY)) != nullptr);
+}
+
+namespace {
+
+const LPCWSTR manifestType = MAKEINTRESOURCEW(24);  // RT_MANIFEST
+
+// VarnBackupTray.exe of this build, loaded for its resources only.
+class TrayProgram {
+public:
+    TrayProgram()
+    {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring path = self;  // <build>\tests\tray_ui_test.exe
+        for (int up = 0; up < 2; ++up)
+            path.erase(path.find_last_of(L'\\'));
+        path += L"\\tray\\VarnBackupTray.exe";
+        INFO(test::Utf8(path));
+        module_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        REQUIRE(module_ != nullptr);
+    }
+    ~TrayProgram() { FreeLibrary(module_); }
+    HMODULE module() const { return module_; }
+
+private:
+    HMODULE module_ = nullptr;
+};
+
+BOOL CALLBACK CountName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names)
+{
+    reinterpret_cast<std::vector<ULONG_PTR>*>(names)->push_back(reinterpret_cast<ULONG_PTR>(name));
+    return TRUE;
+}
+
+BOOL CALLBACK CountLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR languages)
+{
+    reinterpret_cast<std::vector<WORD>*>(languages)->push_back(language);
+    return TRUE;
+}
+
+// The attributes of the first element of that name, as they are written.
+std::map<std::string, std::string> Attributes(const std::string& xml, const std::string& element)
+{
+    std::map<std::string, std::string> attributes;
+    size_t at = xml.find("<" + element);
+    while (at != std::string::npos && std::string(" \t\r\n/>").find(xml[at + 1 + element.size()]) == std::string::npos)
+        at = xml.find("<" + element, at + 1);
+    if (at == std::string::npos)
+        return attributes;
+    const size_t end = xml.find('>', at);
+    at += 1 + element.size();
+    for (;;) {
+        const size_t equals = xml.find('=', at);
+        if (equals == std::string::npos || equals > end)
+            break;
+        const size_t nameStart = xml.find_first_not_of(" \t\r\n", at);
+        const std::string name = xml.substr(nameStart, xml.find_last_not_of(" \t\r\n", equals - 1) + 1 - nameStart);
+        const size_t open = xml.find('"', equals);
+        const size_t close = xml.find('"', open + 1);
+        if (open == std::string::npos || close == std::string::npos || close > end)
+            break;
+        attributes[name] = xml.substr(open + 1, close - open - 1);
+        at = close + 1;
+    }
+    return attributes;
+}
+
+}  // namespace
+
+TEST_CASE("the program's manifest asks for administrator rights and names its assembly")
+{
+    TrayProgram program;
+    // One manifest, the one the loader reads for a program (id 1): a second one,
+    // such as a tool chain's default, would leave it to chance which counts.
+    std::vector<ULONG_PTR> names;
+    EnumResourceNamesW(program.module(), manifestType, CountName, reinterpret_cast<LONG_PTR>(&names));
+    REQUIRE(names.size() == 1);
+    CHECK(names[0] == 1);
+    std::vector<WORD> languages;
+    EnumResourceLanguagesW(program.module(), manifestType, MAKEINTRESOURCEW(1), CountLanguage,
+                           reinterpret_cast<LONG_PTR>(&languages));
+    CHECK(languages.size() == 1);
+
+    HRSRC found = FindResourceW(program.module(), MAKEINTRESOURCEW(1), manifestType);
+    REQUIRE(found != nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(program.module(), found)));
+    const std::string xml(bytes, SizeofResource(program.module(), found));
+    INFO(xml);
+
+    struct Case {
+        const char* element;
+        const char* attribute;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"assembly", "xmlns", "urn:schemas-microsoft-com:asm.v1"},
+        {"assembly", "manifestVersion", "1.0"},
+        {"assemblyIdentity", "name", "IsUserAdmin"},
+        {"assemblyIdentity", "version", "1.0.0.0"},
+        {"assemblyIdentity", "processorArchitecture", "X86"},
+        {"assemblyIdentity", "type", "win32"},
+        {"trustInfo", "xmlns", "urn:schemas-microsoft-com:asm.v3"},
+        {"requestedExecutionLevel", "level", "requireAdministrator"},
+        {"requestedExecutionLevel", "uiAccess", "false"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(std::string(c.element) + " " + c.attribute);
+        const std::map<std::string, std::string> attributes = Attributes(xml, c.element);
+        const auto value = attributes.find(c.attribute);
+        REQUIRE(value != attributes.end());
+        CHECK(value->second == std::string(c.value));
+    }
+    const size_t description = xml.find("<description>");
+    REQUIRE(description != std::string::npos);
+    CHECK(xml.substr(description, xml.find("</description>") - description) ==
+          "<description>Description of your application");
+
+    // The execution level counts only inside trustInfo, security and requestedPrivileges.
+    const char* const nesting[] = {"<trustInfo",           "<security>",   "<requestedPrivileges>",
+                                   "<requestedExecutionLevel", "</requestedPrivileges>", "</security>",
+                                   "</trustInfo>",         "</assembly>"};
+    size_t last = 0;
+    for (const char* tag : nesting) {
+        CAPTURE(std::string(tag));
+        const size_t at = xml.find(tag);
+        REQUIRE(at != std::string::npos);
+        CHECK(at > last);
+        last = at;
+    }
 }
