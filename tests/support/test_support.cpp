@@ -14,6 +14,31 @@ static std::wstring TestBase()
     return L"C:\\varntest";
 }
 
+bool WaitFor(DWORD limitMs, const std::function<bool()>& condition)
+{
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > limitMs)
+            return false;
+        Sleep(100);
+    }
+    return true;
+}
+
+DWORD ServiceState()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"VarnBack", SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status = {};
+    if (service != nullptr) {
+        QueryServiceStatus(service, &status);
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+    return status.dwCurrentState;
+}
+
 TempFolder::TempFolder(const std::wstring& label)
 {
     static unsigned sequence = 0;

@@ -2,6 +2,7 @@
 // Small fixtures for tests that run under Wine in the build's prefix.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);  // "" when it cannot be read
 bool FileExists(const std::wstring& path);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, without . and ..
+
+// Polls the condition every 100 ms; false when it still fails after the limit.
+bool WaitFor(DWORD limitMs, const std::function<bool()>& condition);
+
+// The state of the service VarnBack through a handle of the test's own; 0 when
+// it is not installed.
+DWORD ServiceState();
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);

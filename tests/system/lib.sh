@@ -6,6 +6,7 @@
 #   varn_wine ARGS...      run a Windows program in the test's prefix
 #   varn_wait_for SECONDS COMMAND...   poll COMMAND every 0.2 s until it succeeds; fails after SECONDS
 #   varn_xvfb              start an Xvfb display for the test (DISPLAY is exported)
+#   varn_virtual_desktop   after varn_begin: run the prefix's windows in a Wine virtual desktop
 #   varn_fail TEXT         report a failure and end the test
 #   varn_c PATH            the Linux path of a C:\ path in the test's prefix
 # Cleanup (server killed, Xvfb stopped, prefix removed) runs on exit.
@@ -95,4 +96,16 @@ varn_xvfb() {
   varn_wait_for 10 test -s "$number_file" || { rm -f "$number_file"; varn_fail "no Xvfb display could be started"; }
   export DISPLAY=":$(tr -dc 0-9 <"$number_file")"
   rm -f "$number_file"
+}
+
+# On a bare X display with no window manager each message box takes two seconds
+# to appear; inside a virtual desktop it shows at once. The prefix's server is
+# restarted so that the setting holds from its next program on.
+varn_virtual_desktop() {
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
+  wineserver -k </dev/null >/dev/null 2>&1
+  wineserver -w </dev/null >/dev/null 2>&1
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 }

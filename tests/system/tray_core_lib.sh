@@ -8,14 +8,7 @@ tc_begin() {
   # prefix's first program.
   varn_xvfb
   varn_begin "$1"
-  # Inside a virtual desktop a window shows at once; on a bare X display with no
-  # window manager each message box takes two seconds to appear.
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
-  wineserver -k </dev/null >/dev/null 2>&1
-  wineserver -w </dev/null >/dev/null 2>&1
-  wineserver -p </dev/null >/dev/null 2>&1 || true
-  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+  varn_virtual_desktop
   TC_MACHINE=$(varn_c 'C:\ProgramData\Varnoke\VarnBack')
   mkdir -p "$TC_MACHINE/Data" "$TC_MACHINE/Logs" "$(varn_c 'C:\varn')"
   cp "$VARN_TRAY_CORE_SYSTEM_TEST" "$(varn_c 'C:\varn\tray_core_system_test.exe')"

@@ -85,31 +85,8 @@ void Exec(const std::string& sql)
     REQUIRE(code == SQLITE_OK);
 }
 
-// The service's state through a handle of the test's own; 0 when not installed.
-DWORD ServiceState()
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"VarnBack", SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status = {};
-    if (service != nullptr)
-        QueryServiceStatus(service, &status);
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    if (manager != nullptr)
-        CloseServiceHandle(manager);
-    return status.dwCurrentState;
-}
-
-bool WaitFor(DWORD limitMs, const std::function<bool()>& condition)
-{
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > limitMs)
-            return false;
-        Sleep(100);
-    }
-    return true;
-}
+using test::ServiceState;
+using test::WaitFor;
 
 // The service serves one connection at a time and then makes a new instance:
 // a request sent at once after another can find no instance yet.

@@ -7,14 +7,7 @@
 . "$VARN_SYSTEM_LIB"
 varn_xvfb
 varn_begin tray_window
-# Inside a virtual desktop a message box shows at once; on a bare X display
-# with no window manager each takes two seconds.
-wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f </dev/null >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
-wineserver -k </dev/null >/dev/null 2>&1
-wineserver -w </dev/null >/dev/null 2>&1
-wineserver -p </dev/null >/dev/null 2>&1 || true
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+varn_virtual_desktop
 machine=$(varn_c 'C:\ProgramData\Varnoke\VarnBack')
 mkdir -p "$machine/Data" "$machine/Logs" "$(varn_c 'C:\varn')"
 cp "$VARN_TRAY_WINDOW_SYSTEM_TEST" "$(varn_c 'C:\varn\tray_window_system_test.exe')"

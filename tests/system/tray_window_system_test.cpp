@@ -125,30 +125,8 @@ struct MainWindow {
     HWND window = nullptr;
 };
 
-DWORD ServiceState()
-{
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"VarnBack", SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status = {};
-    if (service != nullptr) {
-        QueryServiceStatus(service, &status);
-        CloseServiceHandle(service);
-    }
-    if (manager != nullptr)
-        CloseServiceHandle(manager);
-    return status.dwCurrentState;
-}
-
-bool WaitFor(DWORD limitMs, const std::function<bool()>& condition)
-{
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > limitMs)
-            return false;
-        Sleep(100);
-    }
-    return true;
-}
+using test::ServiceState;
+using test::WaitFor;
 
 // The stand-in service "VarnBack" in one of its modes, removed again at the
 // end of the scope (a hanging one goes when the prefix's server ends).
