@@ -14,17 +14,8 @@ mean_kb=${3:-48}
 cmake --build "$build" --target backup_pass_bench >/dev/null
 program=$build/bench/backup_pass_bench.exe
 
-export WINEPREFIX=$build/bench-prefix
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  [ "${BENCH_KEEP:-0}" = 1 ] || rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
-rm -rf "$WINEPREFIX"
-cp -a "$build/wineprefix-template" "$WINEPREFIX"
-wineserver -p </dev/null >/dev/null 2>&1 || true
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+source "$top/bench/prefix.sh"
+bench_prefix "$build" bench-prefix
 
 root=$WINEPREFIX/drive_c/bench
 # The destination folder exists, as a user's would: only the folders below it are made.

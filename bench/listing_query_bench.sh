@@ -13,16 +13,7 @@ entries=${2:-200000}
 cmake --build "$build" --target listing_query_bench >/dev/null
 program=$build/bench/listing_query_bench.exe
 
-export WINEPREFIX=$build/bench-listing-prefix
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  [ "${BENCH_KEEP:-0}" = 1 ] || rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
-rm -rf "$WINEPREFIX"
-cp -a "$build/wineprefix-template" "$WINEPREFIX"
-wineserver -p </dev/null >/dev/null 2>&1 || true
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+source "$top/bench/prefix.sh"
+bench_prefix "$build" bench-listing-prefix
 
 wine "$program" 'C:\listing.trdb' "$entries" </dev/null
