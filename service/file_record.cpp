@@ -75,8 +75,8 @@ namespace {
 
 void Classify(const KnownFileMap& known, FileRecord& record, bool isFolder)
 {
-    KnownFileMap::const_iterator stored = known.find(record.selfId);
-    if (stored == known.end() || stored->second.volumeId != record.volumeId) {
+    KnownFileMap::const_iterator stored = known.find(IdentityOf(record));
+    if (stored == known.end()) {
         record.added = 1;
         return;
     }
@@ -109,9 +109,9 @@ void NotStoredAgain(FileRecord& record)
     record.oldParentId = 0;
 }
 
-// The entries met so far in one walk, by volume and file index: where in the
-// list lies the name that stands for each.
-typedef std::map<std::pair<uint64_t, uint64_t>, size_t> MetIdentities;
+// The entries met so far in one walk, by identity: where in the list lies the
+// name that stands for each.
+typedef std::map<FileIdentity, size_t> MetIdentities;
 
 // Hard links (and folders reached again through a link) give one file several
 // names with one index. Classified on their own, each name other than the
@@ -121,7 +121,7 @@ typedef std::map<std::pair<uint64_t, uint64_t>, size_t> MetIdentities;
 void StandForIdentity(MetIdentities& met, ScanList& found, FileRecord& record)
 {
     const std::pair<MetIdentities::iterator, bool> entry =
-        met.insert(std::make_pair(std::make_pair(record.volumeId, record.selfId), found.size()));
+        met.insert(std::make_pair(IdentityOf(record), found.size()));
     if (entry.second)
         return;
     FileRecord& standing = found[entry.first->second];

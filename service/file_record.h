@@ -30,7 +30,24 @@ struct FileRecord {
                uint64_t parentId, std::string name, uint64_t size, uint64_t volumeId);
 };
 
-typedef std::map<uint64_t, FileRecord> KnownFileMap;
+// One file or folder: the serial number of its volume and its file index. The
+// index alone is not enough: another volume may give another file the same one.
+struct FileIdentity {
+    uint64_t volumeId;
+    uint64_t selfId;
+    FileIdentity(uint64_t volumeId, uint64_t selfId) : volumeId(volumeId), selfId(selfId) {}
+    bool operator<(const FileIdentity& other) const
+    {
+        return volumeId != other.volumeId ? volumeId < other.volumeId : selfId < other.selfId;
+    }
+    bool operator==(const FileIdentity& other) const
+    {
+        return volumeId == other.volumeId && selfId == other.selfId;
+    }
+};
+inline FileIdentity IdentityOf(const FileRecord& record) { return FileIdentity(record.volumeId, record.selfId); }
+
+typedef std::map<FileIdentity, FileRecord> KnownFileMap;
 typedef std::vector<FileRecord> ScanList;
 
 // File index of the entry (0: no identity); writes the volume serial on success.

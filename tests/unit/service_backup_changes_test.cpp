@@ -48,6 +48,14 @@ void CheckInOrder(const std::string& text, const std::vector<std::string>& piece
     }
 }
 
+KnownFileMap Known(std::initializer_list<FileRecord> records)
+{
+    KnownFileMap known;
+    for (const FileRecord& record : records)
+        known[IdentityOf(record)] = record;
+    return known;
+}
+
 std::vector<Row> RowsOf(uint64_t selfId)
 {
     std::vector<Row> rows;
@@ -86,12 +94,8 @@ TEST_CASE("one call logs the change list and stores one version per mark")
     FileRecord gone = Record(source / L"e.txt", 0x15, 0x10, FILE_ATTRIBUTE_ARCHIVE);
     gone.localPath = "\\\\?\\" + test::Utf8(MachineFolder(dest.path())) + "\\stored-e";
     InsertFileRow(gone);
-    KnownFileMap known;
-    known[0x1A2B] = Record(source / L"b.txt", 0x1A2B, 0x10, FILE_ATTRIBUTE_ARCHIVE);
-    known[0x13] = same;
-    known[0x15] = gone;
-    KnownFileMap current;
-    current[0x99] = gone;
+    KnownFileMap known = Known({Record(source / L"b.txt", 0x1A2B, 0x10, FILE_ATTRIBUTE_ARCHIVE), same, gone});
+    KnownFileMap current = Known({Record(source / L"z.txt", 0x99, 0x10, FILE_ATTRIBUTE_ARCHIVE)});
 
     ProcessChanges(found, current, known);
 
@@ -128,8 +132,8 @@ TEST_CASE("one call logs the change list and stores one version per mark")
 
     CHECK(current.empty());
     CHECK(known.size() == 4);
-    CHECK(known.count(0x15) == 0);
-    CHECK(known[0x1A2B].path == b);
+    CHECK(known.count(IdentityOf(gone)) == 0);
+    CHECK(known[IdentityOf(both)].path == b);
 }
 
 TEST_CASE("the rows of a gone entry go only when its mirrored file was deleted")
@@ -144,7 +148,7 @@ TEST_CASE("the rows of a gone entry go only when its mirrored file was deleted")
     InsertFileRow(missing);
     CreateDirectoryPath(machine + L"\\old\\");
     REQUIRE(test::WriteFileBytes(machine + L"\\old\\m.txt", "m"));
-    KnownFileMap known = {{0x21, mirrored}, {0x22, missing}};
+    KnownFileMap known = Known({mirrored, missing});
     KnownFileMap current;
     ProcessChanges(ScanList(), current, known);
     CHECK(RowsOf(0x21).empty());
@@ -162,7 +166,7 @@ TEST_CASE("a stop set before the call handles no record")
     FileRecord added = Record(source / L"a.txt", 0x31, 0x30, FILE_ATTRIBUTE_ARCHIVE);
     added.added = 1;
     InsertFileRow(Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE));
-    KnownFileMap known = {{0x32, Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE)}};
+    KnownFileMap known = Known({Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE)});
     KnownFileMap current;
     state.stop = 1;
     ProcessChanges(ScanList{added}, current, known);
@@ -199,7 +203,7 @@ struct ShareCall {
     }
     void Run()
     {
-        KnownFileMap known = {{0x42, gone}};
+        KnownFileMap known = Known({gone});
         KnownFileMap current;
         ProcessChanges(ScanList{added}, current, known);
     }
@@ -340,4 +344,61 @@ TEST_CASE("a copy whose row cannot be added is removed again, and the folder's o
     ProcessChanges(found, current, known);
     CHECK(FileRows(databaseConnection).size() == 3);
     CHECK(StoredNames(machine).size() == 3);
+}
+
+namespace {
+
+std::vector<Row> RowsOf(uint64_t selfId, uint64_t volumeId)
+{
+    std::vector<Row> rows;
+    for (const Row& row : RowsOf(selfId))
+        if (row.volumeId == volumeId)
+            rows.push_back(row);
+    return rows;
+}
+
+}  // namespace
+
+TEST_CASE("a file is known by its volume and file index together")
+{
+    ServiceState state;
+    test::TempFolder source(L"src");
+    test::TempFolder dest(L"dest");
+    state.settings.Set(L"Destination", dest.path());
+    const std::wstring machine = MachineFolder(dest.path());
+    REQUIRE(test::WriteFileBytes(source / L"b.txt", "b, first"));
+    PassOver(source.path());
+    uint64_t volume = 0;
+    const uint64_t id = GetFileId(test::Utf8(source / L"b.txt"), volume);
+    REQUIRE(RowsOf(id, volume).size() == 1);
+
+    // A file of another volume reached inside the folder had the same index;
+    // its row was stored after b.txt's own.
+    const std::wstring otherCopy = machine + L"\\stored-c";
+    REQUIRE(test::WriteFileBytes(otherCopy, "c"));
+    FileRecord other = Record(source / L"c.txt", id, 0x77, FILE_ATTRIBUTE_ARCHIVE);
+    other.volumeId = volume + 1;
+    other.localPath = test::Utf8(L"\\\\?\\" + otherCopy);
+    REQUIRE(InsertFileRow(other));
+
+    for (int pass = 0; pass < 3; ++pass)
+        PassOver(source.path());
+    CHECK(RowsOf(id, volume).size() == 1);
+    CHECK(StoredNames(machine).size() == 1);
+    // Not seen by the walk, so gone; its stored copy and row stay.
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " File " + other.path + " was deleted\r\n") == 3);
+    CHECK(CountOf(log, " was Added\r\n") == 2);  // the first pass only
+    CHECK(RowsOf(id, volume + 1).size() == 1);
+    CHECK(test::ReadFileBytes(otherCopy) == "c");
+
+    // An edit is one new version, beside the first.
+    REQUIRE(test::WriteFileBytes(source / L"b.txt", "b, edited"));
+    PassOver(source.path());
+    PassOver(source.path());
+    const std::vector<Row> rows = RowsOf(id, volume);
+    REQUIRE(rows.size() == 2);
+    CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "b, first");
+    CHECK(test::ReadFileBytes(test::Wide(rows[1].localPath)) == "b, edited");
+    CHECK(RowsOf(id, volume + 1).size() == 1);
 }
