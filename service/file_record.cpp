@@ -6,6 +6,7 @@
 #include "text.h"
 
 void (*walkRecordObserver)(const FileRecord& record) = nullptr;
+FileIdFunction fileIdFunction = GetFileId;
 
 FileRecord::FileRecord()
     : lastWrite(),
@@ -113,6 +114,23 @@ void NotStoredAgain(FileRecord& record)
 // name that stands for each.
 typedef std::map<FileIdentity, size_t> MetIdentities;
 
+// Whether a repeated identity is another name of the entry met first, by what
+// the listing shows of both: two files when their size and last-write time
+// agree (hard links share both), two folders always. Two different files can
+// share one identity too (volumes with one serial number, such as cloned
+// disks); those differ in what the listing shows and are classified each on
+// its own, which may store more than needed but leaves no file unstored. A
+// folder record stores no content, and the walk still descends into every
+// folder it takes for another name, so its files are classified on their own.
+bool AnotherName(const FileRecord& standing, const FileRecord& record)
+{
+    const bool standingFolder = (standing.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool recordFolder = (record.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (standingFolder || recordFolder)
+        return standingFolder && recordFolder;
+    return standing.size == record.size && CompareFileTime(&standing.lastWrite, &record.lastWrite) == 0;
+}
+
 // Hard links (and folders reached again through a link) give one file several
 // names with one index. Classified on their own, each name other than the
 // recorded one is a move, and the names would take turns being stored at every
@@ -125,6 +143,8 @@ void StandForIdentity(MetIdentities& met, ScanList& found, FileRecord& record)
     if (entry.second)
         return;
     FileRecord& standing = found[entry.first->second];
+    if (!AnotherName(standing, record))
+        return;
     if (standing.moved && !record.moved) {
         NotStoredAgain(standing);
         entry.first->second = found.size();
@@ -191,7 +211,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
     }
 
     uint64_t rootVolume = 0;
-    const uint64_t rootId = GetFileId(identityPath, rootVolume);
+    const uint64_t rootId = fileIdFunction(identityPath, rootVolume);
     if (rootId == 0)
         return false;
 
@@ -228,7 +248,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
         WideToUtf8(data.cFileName, name, CP_UTF8);
         const std::string entryPath = level.folder + "\\" + name;
         uint64_t volumeId = 0;
-        const uint64_t id = GetFileId(entryPath, volumeId);
+        const uint64_t id = fileIdFunction(entryPath, volumeId);
         if (!isFolder)
             LogMessageA("%s File ID %I64u, Volume ID %I64u", entryPath.c_str(), id, volumeId);
         if (id == 0)

@@ -58,3 +58,8 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
 // Test seam: when set, called with each record right after the walk appended it.
 // Null in the service.
 extern void (*walkRecordObserver)(const FileRecord& record);
+// The identity query behind the walk (GetFileId in the service); tests replace
+// it to give two different files one identity, as two volumes with one serial
+// number give them.
+typedef uint64_t (*FileIdFunction)(std::string path, uint64_t& volumeId);
+extern FileIdFunction fileIdFunction;

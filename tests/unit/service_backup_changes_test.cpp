@@ -1,6 +1,7 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "change_processing.h"
 #include "folders.h"
@@ -401,4 +402,68 @@ TEST_CASE("a file is known by its volume and file index together")
     CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "b, first");
     CHECK(test::ReadFileBytes(test::Wide(rows[1].localPath)) == "b, edited");
     CHECK(RowsOf(id, volume + 1).size() == 1);
+}
+
+namespace {
+
+// v2\b.txt answers with the identity of v1\b.txt, as a file of a second volume
+// with the same serial number (a cloned disk) would.
+std::string clonePath, originalPath;
+
+uint64_t ClonedIdentity(std::string path, uint64_t& volumeId)
+{
+    return GetFileId(path == clonePath ? originalPath : path, volumeId);
+}
+
+bool SetWriteTime(const std::wstring& path, int second)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const FILETIME time = Time(second);
+    const BOOL set = SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+    return set != FALSE;
+}
+
+}  // namespace
+
+TEST_CASE("two different files with one identity are each stored, not taken for two names of one")
+{
+    struct Case {
+        const char* title;
+        const char* content;  // of v2\b.txt; v1\b.txt holds "one"
+        int second;           // its last-write second; v1\b.txt's is 1
+    } cases[] = {
+        {"another size", "another size", 1},
+        {"the same size, another time", "two", 9},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        ServiceState state;
+        test::TempFolder source(L"src");
+        test::TempFolder dest(L"dest");
+        state.settings.Set(L"Destination", dest.path());
+        const std::wstring v1 = source / L"v1\\b.txt";
+        const std::wstring v2 = source / L"v2\\b.txt";
+        REQUIRE(CreateDirectoryW((source / L"v1").c_str(), nullptr));
+        REQUIRE(CreateDirectoryW((source / L"v2").c_str(), nullptr));
+        REQUIRE(test::WriteFileBytes(v1, "one"));
+        REQUIRE(test::WriteFileBytes(v2, c.content));
+        REQUIRE(SetWriteTime(v1, 1));
+        REQUIRE(SetWriteTime(v2, c.second));
+        originalPath = test::Utf8(v1);
+        clonePath = test::Utf8(v2);
+        fileIdFunction = ClonedIdentity;
+        for (int pass = 0; pass < 3; ++pass)
+            PassOver(source.path());
+        fileIdFunction = GetFileId;
+
+        std::set<std::string> stored;
+        for (const Row& row : FileRows(databaseConnection))
+            stored.insert(row.path + "|" + test::ReadFileBytes(test::Wide(row.localPath)));
+        CHECK(stored.count(test::Utf8(v1) + "|one") == 1);
+        CHECK(stored.count(test::Utf8(v2) + "|" + c.content) == 1);
+    }
 }
