@@ -69,6 +69,19 @@ static bool DestinationConfigured(const std::wstring& destination)
     return false;
 }
 
+// A destination whose text names no fixed folder is not used: nothing of the
+// pass is stored, removed or pruned, as nothing could be found there again.
+static bool DestinationFullPath(std::wstring& destination)
+{
+    const std::wstring given = destination;
+    if (NormalizeDestination(destination))
+        return true;
+    LogMessageW(L"directoryWatcher() The destination %s is not a full path (a drive letter, a colon and a backslash, "
+                L"or a share \\\\server\\share): nothing is stored or removed",
+                given.c_str());
+    return false;
+}
+
 static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
 {
     LogMessageA("Within thread, folder %d, num folders %d", static_cast<int>(index), static_cast<int>(count));
@@ -201,11 +214,15 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
         ReadRegistryValue(SettingsKey(), destinationValueName, destination);
         if (!DestinationConfigured(destination))
             return notConfigured;
-        ScanFolder(*folders[i], i, count);
+        const bool usable = DestinationFullPath(destination);
+        if (usable)
+            ScanFolder(*folders[i], i, count);
         if (i == 0) {
             schedule.recorded = true;
             schedule.lastScanStart = now;
         }
+        if (!usable)
+            return goOn;
     }
 
     std::wstring destination, user, password;
@@ -215,6 +232,8 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
     DecryptPassword(password);
     if (!DestinationConfigured(destination))
         return notConfigured;
+    if (!DestinationFullPath(destination))
+        return goOn;
     LogMessageA("Logging in for control session");
     NetworkDestination session;
     session.Connect(destination, user, password);

@@ -155,3 +155,48 @@ TEST_CASE("CreateDirectoryPath creates the folders above a file, not the file")
     CHECK(CreateDirectoryPath(folder / L"blocker\\inner\\file.txt"));
     CHECK_FALSE(test::FileExists(folder / L"blocker\\inner"));
 }
+
+TEST_CASE("a destination is taken with backslashes for slashes, and used only when it is a full path")
+{
+    const std::wstring longFolder = L"C:\\" + std::wstring(300, L'l');
+    struct Case {
+        std::wstring destination;
+        bool full;
+        std::wstring normalized;
+    } cases[] = {
+        // As they always worked, unchanged.
+        {L"C:\\Dest", true, L"C:\\Dest"},
+        {L"C:\\Dest\\", true, L"C:\\Dest\\"},
+        {L"d:\\", true, L"d:\\"},
+        {L"D:\\Backup", true, L"D:\\Backup"},
+        {L"D:", true, L"D:"},  // a bare drive stands for its root
+        {L"\\\\srv\\bk", true, L"\\\\srv\\bk"},
+        {L"\\\\srv\\bk\\", true, L"\\\\srv\\bk\\"},
+        {L"\\\\srv\\bk\\sub dir\\B\u00e4ckup", true, L"\\\\srv\\bk\\sub dir\\B\u00e4ckup"},
+        {longFolder, true, longFolder},
+        // Forward slashes.
+        {L"C:/Dest3", true, L"C:\\Dest3"},
+        {L"C:/Dest3/", true, L"C:\\Dest3\\"},
+        {L"C:\\a/b", true, L"C:\\a\\b"},
+        {L"//srv/bk", true, L"\\\\srv\\bk"},
+        // Not full paths.
+        {L"Dest4", false, L"Dest4"},
+        {L"C:Dest6", false, L"C:Dest6"},
+        {L"\\Dest7", false, L"\\Dest7"},
+        {L"/Dest7", false, L"\\Dest7"},
+        {L"..\\Dest", false, L"..\\Dest"},
+        {L"1:\\Dest", false, L"1:\\Dest"},
+        {L"\\\\srv", false, L"\\\\srv"},
+        {L"\\\\srv\\", false, L"\\\\srv\\"},
+        {L"\\\\\\srv\\bk", false, L"\\\\\\srv\\bk"},
+        {L"\\\\?\\C:\\Dest", false, L"\\\\?\\C:\\Dest"},
+        {L"\\\\.\\C:\\Dest", false, L"\\\\.\\C:\\Dest"},
+        {L"", false, L""},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.destination));
+        std::wstring destination = c.destination;
+        CHECK(NormalizeDestination(destination) == c.full);
+        CHECK(destination == c.normalized);
+    }
+}
