@@ -102,3 +102,10 @@ bool NormalizeDestination(std::wstring& destination)
     const size_t shareEnd = destination.find(L'\\', serverEnd + 1);
     return (shareEnd == std::wstring::npos ? length : shareEnd) > serverEnd + 1;
 }
+
+std::wstring DestinationStoreFolder(std::wstring destination)
+{
+    if (!destination.empty())
+        destination = RemoveTrailingBackslash(destination);
+    return destination + L"\\" + serviceName;
+}

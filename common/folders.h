@@ -28,3 +28,5 @@ bool CreateDirectoryPath(std::wstring path);
 // text (Dest, C:Dest, \Dest, \\server, \\?\C:\Dest) names no fixed folder and
 // must not be used.
 bool NormalizeDestination(std::wstring& destination);
+// The destination's VarnBack folder, which holds the machine folders.
+std::wstring DestinationStoreFolder(std::wstring destination);

@@ -197,7 +197,8 @@ bool StopNow(const uint8_t* abort)
 
 }  // namespace
 
-bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort)
+bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort,
+                PassedOverFolder* passOver)
 {
     // A drive root D:\ is walked as D:, so entry paths come out as D:\name.
     // Its identity is read from D:\, the root folder: the bare \\?\D: names the
@@ -255,6 +256,12 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
             continue;
         if (isFolder && OnDescentPath(levels, id, volumeId))
             continue;
+        if (isFolder && passOver != nullptr && passOver->identity.selfId != 0 &&
+            passOver->identity == FileIdentity(volumeId, id)) {
+            if (passOver->metAt.empty())
+                passOver->metAt = entryPath;
+            continue;
+        }
 
         const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         FileRecord record(entryPath, data.ftLastWriteTime, data.dwFileAttributes, id, level.id, name, size,

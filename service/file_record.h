@@ -53,7 +53,18 @@ typedef std::vector<FileRecord> ScanList;
 // File index of the entry (0: no identity); writes the volume serial on success.
 uint64_t GetFileId(std::string path, uint64_t& volumeId);
 std::string KindText(uint32_t attributes);  // "Folder" or "File"
-bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort);
+// A folder that the walk passes over, neither recorded nor entered: the
+// destination's VarnBack folder when a watched folder holds it, whose stored
+// copies must not be stored again. Known by identity, so that any path that
+// leads to it (other letter case, a share name, a link) is caught.
+struct PassedOverFolder {
+    FileIdentity identity;  // index 0: no folder to pass over
+    std::string metAt;      // where the walk came upon it; empty when it did not
+    PassedOverFolder() : identity(0, 0) {}
+};
+
+bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort,
+                PassedOverFolder* passOver = nullptr);
 
 // Test seam: when set, called with each record right after the walk appended it.
 // Null in the service.

@@ -48,6 +48,11 @@ struct PassSchedule {
 
 enum CycleOutcome { goOn, stopped, notConfigured };
 
+// What one pass has already logged once.
+struct PassNotes {
+    bool storeFolderLogged = false;
+};
+
 }  // namespace
 
 static bool PassDue(const PassSchedule& schedule, int minutes, unsigned long long now)
@@ -82,7 +87,37 @@ static bool DestinationFullPath(std::wstring& destination)
     return false;
 }
 
-static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
+// The destination's own VarnBack folder, for the walk to pass over.
+static PassedOverFolder StoreFolderAt(const std::wstring& destination)
+{
+    PassedOverFolder storeFolder;
+    std::string path;
+    WideToUtf8(DestinationStoreFolder(destination), path, CP_UTF8);
+    uint64_t volumeId = 0;
+    const uint64_t id = GetFileId(path, volumeId);
+    if (id != 0)
+        storeFolder.identity = FileIdentity(volumeId, id);
+    return storeFolder;
+}
+
+// Rows stored from inside the passed-over folder by earlier passes stay as they
+// are: not seen by the walk, they must not count as gone.
+static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
+{
+    const std::string lowerFolder = ToLowerAscii(folder);
+    for (KnownFileMap::iterator entry = known.begin(); entry != known.end();) {
+        const std::string path = ToLowerAscii(entry->second.path);
+        const bool below = path.compare(0, lowerFolder.size(), lowerFolder) == 0 &&
+                           (path.size() == lowerFolder.size() || path[lowerFolder.size()] == '\\');
+        if (below)
+            entry = known.erase(entry);
+        else
+            ++entry;
+    }
+}
+
+static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const std::wstring& destination,
+                       PassNotes& notes)
 {
     LogMessageA("Within thread, folder %d, num folders %d", static_cast<int>(index), static_cast<int>(count));
     LogMessageA("%s directoryWatcher Entry()", folder.folderPath.c_str());
@@ -105,7 +140,16 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
         return;
     }
     LogMessageA("%s", ("Scanning directory " + folder.folderPath).c_str());
-    WalkFolder(known, found, folder.folderPath, &folder.abortRequested);
+    PassedOverFolder storeFolder = StoreFolderAt(destination);
+    WalkFolder(known, found, folder.folderPath, &folder.abortRequested, &storeFolder);
+    if (!storeFolder.metAt.empty()) {
+        if (!notes.storeFolderLogged)
+            LogMessageA("directoryWatcher() The destination's folder %s lies inside a watched folder and is not "
+                        "backed up",
+                        storeFolder.metAt.c_str());
+        notes.storeFolderLogged = true;
+        KeepRowsBelow(known, storeFolder.metAt);
+    }
     LogMessageA("Map %u, vector %u", static_cast<unsigned>(known.size()), static_cast<unsigned>(found.size()));
     LogMessageA("%s", ("Updating directory " + folder.folderPath).c_str());
     ProcessChanges(found, current, known);
@@ -208,6 +252,7 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
         return goOn;
 
     const size_t count = folders.size();
+    PassNotes notes;
     for (size_t i = 0; i < count; ++i) {
         // The change processing needs a destination: no folder reaches it without one.
         std::wstring destination;
@@ -216,7 +261,7 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
             return notConfigured;
         const bool usable = DestinationFullPath(destination);
         if (usable)
-            ScanFolder(*folders[i], i, count);
+            ScanFolder(*folders[i], i, count, destination, notes);
         if (i == 0) {
             schedule.recorded = true;
             schedule.lastScanStart = now;

@@ -163,40 +163,44 @@ TEST_CASE("a destination is taken with backslashes for slashes, and used only wh
         std::wstring destination;
         bool full;
         std::wstring normalized;
+        std::wstring storeFolder;  // its VarnBack folder, for a full path
     } cases[] = {
         // As they always worked, unchanged.
-        {L"C:\\Dest", true, L"C:\\Dest"},
-        {L"C:\\Dest\\", true, L"C:\\Dest\\"},
-        {L"d:\\", true, L"d:\\"},
-        {L"D:\\Backup", true, L"D:\\Backup"},
-        {L"D:", true, L"D:"},  // a bare drive stands for its root
-        {L"\\\\srv\\bk", true, L"\\\\srv\\bk"},
-        {L"\\\\srv\\bk\\", true, L"\\\\srv\\bk\\"},
-        {L"\\\\srv\\bk\\sub dir\\B\u00e4ckup", true, L"\\\\srv\\bk\\sub dir\\B\u00e4ckup"},
-        {longFolder, true, longFolder},
+        {L"C:\\Dest", true, L"C:\\Dest", L"C:\\Dest\\VarnBack"},
+        {L"C:\\Dest\\", true, L"C:\\Dest\\", L"C:\\Dest\\VarnBack"},
+        {L"d:\\", true, L"d:\\", L"d:\\VarnBack"},
+        {L"D:\\Backup", true, L"D:\\Backup", L"D:\\Backup\\VarnBack"},
+        {L"D:", true, L"D:", L"D:\\VarnBack"},  // a bare drive stands for its root
+        {L"\\\\srv\\bk", true, L"\\\\srv\\bk", L"\\\\srv\\bk\\VarnBack"},
+        {L"\\\\srv\\bk\\", true, L"\\\\srv\\bk\\", L"\\\\srv\\bk\\VarnBack"},
+        {L"\\\\srv\\bk\\sub dir\\B\u00e4ckup", true, L"\\\\srv\\bk\\sub dir\\B\u00e4ckup",
+         L"\\\\srv\\bk\\sub dir\\B\u00e4ckup\\VarnBack"},
+        {longFolder, true, longFolder, longFolder + L"\\VarnBack"},
         // Forward slashes.
-        {L"C:/Dest3", true, L"C:\\Dest3"},
-        {L"C:/Dest3/", true, L"C:\\Dest3\\"},
-        {L"C:\\a/b", true, L"C:\\a\\b"},
-        {L"//srv/bk", true, L"\\\\srv\\bk"},
+        {L"C:/Dest3", true, L"C:\\Dest3", L"C:\\Dest3\\VarnBack"},
+        {L"C:/Dest3/", true, L"C:\\Dest3\\", L"C:\\Dest3\\VarnBack"},
+        {L"C:\\a/b", true, L"C:\\a\\b", L"C:\\a\\b\\VarnBack"},
+        {L"//srv/bk", true, L"\\\\srv\\bk", L"\\\\srv\\bk\\VarnBack"},
         // Not full paths.
-        {L"Dest4", false, L"Dest4"},
-        {L"C:Dest6", false, L"C:Dest6"},
-        {L"\\Dest7", false, L"\\Dest7"},
-        {L"/Dest7", false, L"\\Dest7"},
-        {L"..\\Dest", false, L"..\\Dest"},
-        {L"1:\\Dest", false, L"1:\\Dest"},
-        {L"\\\\srv", false, L"\\\\srv"},
-        {L"\\\\srv\\", false, L"\\\\srv\\"},
-        {L"\\\\\\srv\\bk", false, L"\\\\\\srv\\bk"},
-        {L"\\\\?\\C:\\Dest", false, L"\\\\?\\C:\\Dest"},
-        {L"\\\\.\\C:\\Dest", false, L"\\\\.\\C:\\Dest"},
-        {L"", false, L""},
+        {L"Dest4", false, L"Dest4", L""},
+        {L"C:Dest6", false, L"C:Dest6", L""},
+        {L"\\Dest7", false, L"\\Dest7", L""},
+        {L"/Dest7", false, L"\\Dest7", L""},
+        {L"..\\Dest", false, L"..\\Dest", L""},
+        {L"1:\\Dest", false, L"1:\\Dest", L""},
+        {L"\\\\srv", false, L"\\\\srv", L""},
+        {L"\\\\srv\\", false, L"\\\\srv\\", L""},
+        {L"\\\\\\srv\\bk", false, L"\\\\\\srv\\bk", L""},
+        {L"\\\\?\\C:\\Dest", false, L"\\\\?\\C:\\Dest", L""},
+        {L"\\\\.\\C:\\Dest", false, L"\\\\.\\C:\\Dest", L""},
+        {L"", false, L"", L""},
     };
     for (const Case& c : cases) {
         CAPTURE(test::Utf8(c.destination));
         std::wstring destination = c.destination;
         CHECK(NormalizeDestination(destination) == c.full);
         CHECK(destination == c.normalized);
+        if (c.full)
+            CHECK(DestinationStoreFolder(destination) == c.storeFolder);
     }
 }

@@ -352,6 +352,37 @@ TEST_CASE("a pass to a share stores its versions and the database copy there")
     test::RemoveTree(share + L"\\VarnBack");
 }
 
+TEST_CASE("a destination inside the watched folder: its VarnBack folder is passed over")
+{
+    PassSetup setup;
+    const std::wstring& src = setup.source.path();
+    const std::wstring destination = src + L"\\backup";
+    setup.state.settings.Set(L"Destination", destination);
+    const std::wstring machine = MachineFolder(destination);
+    REQUIRE(CreateDirectoryW(destination.c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(src + L"\\a.txt", "alpha"));
+    setup.Pass();
+    REQUIRE(StoredNames(machine).size() == 1);
+
+    // A row that an earlier pass stored from inside the VarnBack folder (here
+    // for the stored copy itself): it stays as stored.
+    const std::wstring earlierCopy = machine + L"\\" + StoredNames(machine)[0];
+    const Row earlier{test::Utf8(earlierCopy), FILE_ATTRIBUTE_ARCHIVE, 5, 6, "20240101 000000.000", 5, 7,
+                      test::Utf8(L"\\\\?\\" + earlierCopy)};
+    AddRow(earlier);
+    const std::multiset<std::string> before = RowTexts(databaseConnection);
+
+    setup.Pass(3);
+    CHECK(RowTexts(databaseConnection) == before);
+    CHECK(StoredNames(machine).size() == 1);
+    CHECK(test::FileExists(earlierCopy));
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " directoryWatcher() The destination's folder " + test::Utf8(destination) +
+                           "\\VarnBack lies inside a watched folder and is not backed up\r\n") == 3);
+    CHECK(CountOf(log, " was deleted\r\n") == 0);
+    CHECK(CountOf(log, "VarnBack was Added") == 0);
+}
+
 TEST_CASE("a destination with forward slashes is used as written with backslashes")
 {
     PassSetup setup;
