@@ -254,6 +254,12 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
     const size_t count = folders.size();
     PassNotes notes;
     for (size_t i = 0; i < count; ++i) {
+        // A stop waits for no further folder: each could cost a busy wait on
+        // its rows. The database copy below still takes what this pass stored.
+        if (StopRequested()) {
+            LogMessageA("directoryWatcher() Stop requested, the remaining folders wait for a later pass");
+            break;
+        }
         // The change processing needs a destination: no folder reaches it without one.
         std::wstring destination;
         ReadRegistryValue(SettingsKey(), destinationValueName, destination);

@@ -143,3 +143,96 @@ TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, no
     CHECK(CountOf(watch.state.log.text(), " was Added\r\n") == 4);
     CHECK(FileRows(databaseConnection).size() == 2);
 }
+
+namespace {
+
+struct StopDuringWait {
+    std::string databasePath;
+    const test::LogCapture* log;
+    size_t logFrom;  // where in the log this pass begins
+    volatile uint8_t* stop;
+    HANDLE locked;
+};
+
+bool LoggedSince(const StopDuringWait& s, const char* line) { return s.log->text().find(line, s.logFrom) != std::string::npos; }
+
+// Another program writes the database; the service is stopped while its first
+// folder waits for the rows, and the lock goes once that wait has given up.
+DWORD WINAPI StopWhileWaiting(LPVOID argument)
+{
+    StopDuringWait& s = *static_cast<StopDuringWait*>(argument);
+    sqlite3* other = nullptr;
+    sqlite3_open(s.databasePath.c_str(), &other);
+    sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr);
+    SetEvent(s.locked);
+    for (int i = 0; i < 6000 && !LoggedSince(s, " Path wildcard is "); ++i)
+        Sleep(20);
+    *s.stop = 1;
+    for (int i = 0; i < 6000 && !LoggedSince(s, " Could not read from the database: 5\r\n"); ++i)
+        Sleep(20);
+    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    return 0;
+}
+
+volatile uint8_t* stopAfterCopy = nullptr;
+
+BOOL WINAPI CopyThenStop(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
+                         DWORD flags)
+{
+    const BOOL copied = CopyFileExW(source, target, progress, context, cancel, flags);
+    *stopAfterCopy = 1;
+    return copied;
+}
+
+size_t RowsIn(const std::wstring& database)
+{
+    sqlite3* copy = nullptr;
+    size_t rows = 0;
+    if (sqlite3_open_v2(test::Utf8(database).c_str(), &copy, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+        rows = FileRows(copy).size();
+    sqlite3_close(copy);
+    return rows;
+}
+
+}  // namespace
+
+TEST_CASE("a stop ends the pass before the next folder; the database copy is still made")
+{
+    Watch watch({L"f0", L"f1", L"f2", L"f3"});
+    for (const WatchedFolder& folder : watch.watched)
+        REQUIRE(test::WriteFileBytes(test::Wide(folder.folderPath) + L"\\a.txt", "a"));
+    RunWatcher(watch.folders, 1, 2000);
+    REQUIRE(FileRows(databaseConnection).size() == 4);
+    const size_t logFrom = watch.state.log.text().size();
+
+    SUBCASE("a stop while the first folder waits for a lock")
+    {
+        StopDuringWait s = {databasePath, &watch.state.log, logFrom, &watch.state.stop,
+                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE thread = CreateThread(nullptr, 0, StopWhileWaiting, &s, 0, nullptr);
+        REQUIRE(thread != nullptr);
+        REQUIRE(WaitForSingleObject(s.locked, 30000) == WAIT_OBJECT_0);
+        RunWatcher(watch.folders, 1, 2000);
+        CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(s.locked);
+    }
+    SUBCASE("a stop once the first folder has stored its change")
+    {
+        REQUIRE(test::WriteFileBytes(test::Wide(watch.watched[0].folderPath) + L"\\a.txt", "a, edited"));
+        stopAfterCopy = &watch.state.stop;
+        copyFileFunction = CopyThenStop;
+        RunWatcher(watch.folders, 1, 2000);
+        copyFileFunction = CopyFileExW;
+        CHECK(FileRows(databaseConnection).size() == 5);
+        CHECK(RowsIn(watch.Machine() + L"\\SystemState2.trdb") == 5);
+    }
+
+    const std::string log = watch.state.log.text().substr(logFrom);
+    CHECK(CountOf(log, " Path wildcard is ") == 1);
+    CHECK(CountOf(log, " Within thread, folder 1, num folders 4\r\n") == 0);
+    CHECK(CountOf(log, " directoryWatcher() Stop requested, the remaining folders wait for a later pass\r\n") == 1);
+    CHECK(CountOf(log, " DB paths are ") == 1);
+    CHECK(CountOf(log, " DirectoryWatcher exit\r\n") == 1);
+}
