@@ -57,11 +57,12 @@ KnownFileMap Known(std::initializer_list<FileRecord> records)
     return known;
 }
 
-std::vector<Row> RowsOf(uint64_t selfId)
+// The rows of a file index: on every volume, or on the one given.
+std::vector<Row> RowsOf(uint64_t selfId, const uint64_t* volumeId = nullptr)
 {
     std::vector<Row> rows;
     for (const Row& row : FileRows(databaseConnection))
-        if (row.selfId == selfId)
+        if (row.selfId == selfId && (volumeId == nullptr || row.volumeId == *volumeId))
             rows.push_back(row);
     return rows;
 }
@@ -264,6 +265,16 @@ void PassOver(const std::wstring& folder)
     ProcessChanges(found, current, known);
 }
 
+// A source folder and a local destination for passes over it.
+struct LocalPasses {
+    ServiceState state;
+    test::TempFolder source{L"src"};
+    test::TempFolder dest{L"dest"};
+    const std::wstring machine = MachineFolder(dest.path());
+    LocalPasses() { state.settings.Set(L"Destination", dest.path()); }
+    void Pass() { PassOver(source.path()); }
+};
+
 }  // namespace
 
 TEST_CASE("a file with several names is stored once per change, not once per name")
@@ -347,61 +358,47 @@ TEST_CASE("a copy whose row cannot be added is removed again, and the folder's o
     CHECK(StoredNames(machine).size() == 3);
 }
 
-namespace {
-
-std::vector<Row> RowsOf(uint64_t selfId, uint64_t volumeId)
-{
-    std::vector<Row> rows;
-    for (const Row& row : RowsOf(selfId))
-        if (row.volumeId == volumeId)
-            rows.push_back(row);
-    return rows;
-}
-
-}  // namespace
-
 TEST_CASE("a file is known by its volume and file index together")
 {
-    ServiceState state;
-    test::TempFolder source(L"src");
-    test::TempFolder dest(L"dest");
-    state.settings.Set(L"Destination", dest.path());
-    const std::wstring machine = MachineFolder(dest.path());
+    LocalPasses passes;
+    const test::TempFolder& source = passes.source;
+    const std::wstring& machine = passes.machine;
     REQUIRE(test::WriteFileBytes(source / L"b.txt", "b, first"));
-    PassOver(source.path());
+    passes.Pass();
     uint64_t volume = 0;
     const uint64_t id = GetFileId(test::Utf8(source / L"b.txt"), volume);
-    REQUIRE(RowsOf(id, volume).size() == 1);
+    REQUIRE(RowsOf(id, &volume).size() == 1);
 
     // A file of another volume reached inside the folder had the same index;
     // its row was stored after b.txt's own.
     const std::wstring otherCopy = machine + L"\\stored-c";
     REQUIRE(test::WriteFileBytes(otherCopy, "c"));
+    const uint64_t otherVolume = volume + 1;
     FileRecord other = Record(source / L"c.txt", id, 0x77, FILE_ATTRIBUTE_ARCHIVE);
-    other.volumeId = volume + 1;
+    other.volumeId = otherVolume;
     other.localPath = test::Utf8(L"\\\\?\\" + otherCopy);
     REQUIRE(InsertFileRow(other));
 
     for (int pass = 0; pass < 3; ++pass)
-        PassOver(source.path());
-    CHECK(RowsOf(id, volume).size() == 1);
+        passes.Pass();
+    CHECK(RowsOf(id, &volume).size() == 1);
     CHECK(StoredNames(machine).size() == 1);
     // Not seen by the walk, so gone; its stored copy and row stay.
-    const std::string log = state.log.text();
+    const std::string log = passes.state.log.text();
     CHECK(CountOf(log, " File " + other.path + " was deleted\r\n") == 3);
     CHECK(CountOf(log, " was Added\r\n") == 2);  // the first pass only
-    CHECK(RowsOf(id, volume + 1).size() == 1);
+    CHECK(RowsOf(id, &otherVolume).size() == 1);
     CHECK(test::ReadFileBytes(otherCopy) == "c");
 
     // An edit is one new version, beside the first.
     REQUIRE(test::WriteFileBytes(source / L"b.txt", "b, edited"));
-    PassOver(source.path());
-    PassOver(source.path());
-    const std::vector<Row> rows = RowsOf(id, volume);
+    passes.Pass();
+    passes.Pass();
+    const std::vector<Row> rows = RowsOf(id, &volume);
     REQUIRE(rows.size() == 2);
     CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "b, first");
     CHECK(test::ReadFileBytes(test::Wide(rows[1].localPath)) == "b, edited");
-    CHECK(RowsOf(id, volume + 1).size() == 1);
+    CHECK(RowsOf(id, &otherVolume).size() == 1);
 }
 
 namespace {
@@ -441,10 +438,8 @@ TEST_CASE("two different files with one identity are each stored, not taken for 
     };
     for (const Case& c : cases) {
         INFO(std::string(c.title));
-        ServiceState state;
-        test::TempFolder source(L"src");
-        test::TempFolder dest(L"dest");
-        state.settings.Set(L"Destination", dest.path());
+        LocalPasses passes;
+        const test::TempFolder& source = passes.source;
         const std::wstring v1 = source / L"v1\\b.txt";
         const std::wstring v2 = source / L"v2\\b.txt";
         REQUIRE(CreateDirectoryW((source / L"v1").c_str(), nullptr));
@@ -457,7 +452,7 @@ TEST_CASE("two different files with one identity are each stored, not taken for 
         clonePath = test::Utf8(v2);
         fileIdFunction = ClonedIdentity;
         for (int pass = 0; pass < 3; ++pass)
-            PassOver(source.path());
+            passes.Pass();
         fileIdFunction = GetFileId;
 
         std::set<std::string> stored;

@@ -93,7 +93,15 @@ struct LockUntilLogged {
     const test::LogCapture* log;
     const char* line;
     HANDLE locked;
+    size_t logFrom = 0;                // where in the log this pass begins
+    const char* stopAt = nullptr;      // once logged, the service is stopped
+    volatile uint8_t* stop = nullptr;
 };
+
+bool Logged(const LockUntilLogged& lock, const char* line)
+{
+    return lock.log->text().find(line, lock.logFrom) != std::string::npos;
+}
 
 // Another program writes the database until the watcher has found that it
 // cannot read its rows, then lets go, so that the rest of the pass could write.
@@ -104,11 +112,29 @@ DWORD WINAPI HoldWriteLock(LPVOID argument)
     sqlite3_open(lock.databasePath.c_str(), &other);
     sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr);
     SetEvent(lock.locked);
-    for (int i = 0; i < 6000 && lock.log->text().find(lock.line) == std::string::npos; ++i)
+    if (lock.stopAt != nullptr) {
+        for (int i = 0; i < 6000 && !Logged(lock, lock.stopAt); ++i)
+            Sleep(20);
+        *lock.stop = 1;
+    }
+    for (int i = 0; i < 6000 && !Logged(lock, lock.line); ++i)
         Sleep(20);
     sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     return 0;
+}
+
+// One pass while another program holds the database as the lock says.
+void PassWhileLocked(std::vector<WatchedFolder*>& folders, LockUntilLogged& lock)
+{
+    lock.locked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, HoldWriteLock, &lock, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    REQUIRE(WaitForSingleObject(lock.locked, 30000) == WAIT_OBJECT_0);
+    RunWatcher(folders, 1, 2000);
+    CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(lock.locked);
 }
 
 }  // namespace
@@ -121,15 +147,8 @@ TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, no
     RunWatcher(watch.folders, 1, 2000);
     REQUIRE(FileRows(databaseConnection).size() == 2);
 
-    LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n",
-                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    HANDLE thread = CreateThread(nullptr, 0, HoldWriteLock, &lock, 0, nullptr);
-    REQUIRE(thread != nullptr);
-    REQUIRE(WaitForSingleObject(lock.locked, 30000) == WAIT_OBJECT_0);
-    RunWatcher(watch.folders, 1, 2000);
-    CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
-    CloseHandle(thread);
-    CloseHandle(lock.locked);
+    LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n", nullptr};
+    PassWhileLocked(watch.folders, lock);
 
     const std::string log = watch.state.log.text();
     CHECK(CountOf(log, " directoryWatcher() Stored rows unreadable, skipping directory for this pass: " +
@@ -145,35 +164,6 @@ TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, no
 }
 
 namespace {
-
-struct StopDuringWait {
-    std::string databasePath;
-    const test::LogCapture* log;
-    size_t logFrom;  // where in the log this pass begins
-    volatile uint8_t* stop;
-    HANDLE locked;
-};
-
-bool LoggedSince(const StopDuringWait& s, const char* line) { return s.log->text().find(line, s.logFrom) != std::string::npos; }
-
-// Another program writes the database; the service is stopped while its first
-// folder waits for the rows, and the lock goes once that wait has given up.
-DWORD WINAPI StopWhileWaiting(LPVOID argument)
-{
-    StopDuringWait& s = *static_cast<StopDuringWait*>(argument);
-    sqlite3* other = nullptr;
-    sqlite3_open(s.databasePath.c_str(), &other);
-    sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr);
-    SetEvent(s.locked);
-    for (int i = 0; i < 6000 && !LoggedSince(s, " Path wildcard is "); ++i)
-        Sleep(20);
-    *s.stop = 1;
-    for (int i = 0; i < 6000 && !LoggedSince(s, " Could not read from the database: 5\r\n"); ++i)
-        Sleep(20);
-    sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
-    sqlite3_close(other);
-    return 0;
-}
 
 volatile uint8_t* stopAfterCopy = nullptr;
 
@@ -208,15 +198,10 @@ TEST_CASE("a stop ends the pass before the next folder; the database copy is sti
 
     SUBCASE("a stop while the first folder waits for a lock")
     {
-        StopDuringWait s = {databasePath, &watch.state.log, logFrom, &watch.state.stop,
-                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-        HANDLE thread = CreateThread(nullptr, 0, StopWhileWaiting, &s, 0, nullptr);
-        REQUIRE(thread != nullptr);
-        REQUIRE(WaitForSingleObject(s.locked, 30000) == WAIT_OBJECT_0);
-        RunWatcher(watch.folders, 1, 2000);
-        CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
-        CloseHandle(thread);
-        CloseHandle(s.locked);
+        // The lock goes once that wait has given up.
+        LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n",
+                                nullptr, logFrom, " Path wildcard is ", &watch.state.stop};
+        PassWhileLocked(watch.folders, lock);
     }
     SUBCASE("a stop once the first folder has stored its change")
     {
