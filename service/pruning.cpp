@@ -70,7 +70,7 @@ static bool CopyFolderReachable(const std::wstring& copyPath)
 // A stored copy keeps the attributes of its source, so a read-only source gives
 // a read-only copy: it is made writable for its deletion and gets its
 // attributes back if it still cannot go.
-static CopyOutcome RemoveStoredCopy(const std::wstring& path, DWORD& code)
+static CopyOutcome DeleteVersionCopy(const std::wstring& path, DWORD& code)
 {
     code = 0;
     if (DeleteFileW(path.c_str()))
@@ -152,7 +152,7 @@ bool PruneVersions(int maxVersions)
         std::wstring path;
         Utf8ToWide(version.localPath, path, CP_UTF8);
         DWORD code = 0;
-        const CopyOutcome outcome = RemoveStoredCopy(path, code);
+        const CopyOutcome outcome = DeleteVersionCopy(path, code);
         LogMessageW(L"Deleting file %s", path.c_str());
         if (outcome == copyKept) {
             LogMessageW(L"Could not delete file %s", path.c_str());
