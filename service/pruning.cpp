@@ -1,7 +1,7 @@
 #include "pruning.h"
 
-#include <climits>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -31,23 +31,16 @@ enum CopyOutcome { copyRemoved, copyMissing, copyKept };
 
 int VersionLimitFromText(const std::wstring& text)
 {
-    size_t at = 0;
-    const bool negative = !text.empty() && text[0] == L'-';
-    if (!text.empty() && (text[0] == L'-' || text[0] == L'+'))
-        ++at;
-    if (at == text.size())
+    // The runtime's decimal reading, as _wtoi takes the text: leading white
+    // space, a sign, then digits up to the first other character; past the
+    // range of a long (32 bits here) it gives the nearest end of it. Only a
+    // text in which it finds no digits stands for no number.
+    const wchar_t* const start = text.c_str();
+    wchar_t* end = nullptr;
+    const long value = wcstol(start, &end, 10);
+    if (end == start)
         return defaultVersionLimit;
-    long long value = 0;
-    for (; at < text.size(); ++at) {
-        if (text[at] < L'0' || text[at] > L'9')
-            return defaultVersionLimit;
-        // Past the int range the value only has to stay there.
-        if (value <= INT_MAX)
-            value = value * 10 + (text[at] - L'0');
-    }
-    if (negative)
-        return value > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-value);
-    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+    return static_cast<int>(value);
 }
 
 static std::string ColumnText(sqlite3_stmt* statement, int column)

@@ -358,7 +358,7 @@ TEST_CASE("a select that meets a writer's lock waits for it")
     CHECK_FALSE(test::FileExists(store.Copy("f4-v1")));
 }
 
-TEST_CASE("a pass prunes to MaxVersions as a whole number, to 5 without one, and keeps the newest version")
+TEST_CASE("a pass prunes to the number MaxVersions begins with, to 5 without one, and keeps the newest version")
 {
     enum Stored { absent, text, dword };
     struct Case {
@@ -366,9 +366,10 @@ TEST_CASE("a pass prunes to MaxVersions as a whole number, to 5 without one, and
         const wchar_t* value;
         int used;
     } cases[] = {
-        {absent, L"", 5},     {text, L"", 5},    {text, L"abc", 5}, {text, L" 7", 5}, {text, L"7 ", 5},
-        {text, L"3x", 5},     {text, L"-", 5},   {text, L"3", 3},   {text, L"007", 7}, {text, L"+4", 4},
-        {text, L"1", 1},      {text, L"0", 1},   {text, L"-2", 1},  {dword, L"2", 2},
+        {absent, L"", 5},     {text, L"", 5},     {text, L"abc", 5}, {text, L"-", 5},   {text, L"- 3", 5},
+        {text, L"x3", 5},     {text, L" 7", 7},   {text, L"7 ", 7},  {text, L"3x", 3},  {text, L"\t+6", 6},
+        {text, L"3", 3},      {text, L"007", 7},  {text, L"+4", 4},  {text, L"1", 1},   {text, L"0", 1},
+        {text, L"-2", 1},     {dword, L"2", 2},
         // Beyond the range of a number: as many as it can say.
         {text, L"99999999999", 2147483647}, {text, L"-99999999999", 1},
     };
