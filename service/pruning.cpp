@@ -9,9 +9,16 @@
 #include "service_state.h"
 #include "text.h"
 
-static const char* const selectOldestVersions =
-    "select m, self_id, volume_id, localpath from (select count(*) as c, min(modificationtime) as m, self_id, "
-    "volume_id, path, localpath from filelist group by self_id, volume_id) where c > ?1";
+// Per file above the limit, the version stored earliest. filelist has no
+// INTEGER PRIMARY KEY, so every insert gets a rowid one above the largest in
+// the table, whatever was deleted before (nothing in the system writes rowids
+// or vacuums): rowid order is the order of storing. The version stored last,
+// which is what the file holds now, is thus never selected, even when its
+// last-write time is older than the others' (content unpacked from an archive).
+// The bare columns come from the row holding min(rowid).
+const char* const selectEarliestVersions =
+    "select m, self_id, volume_id, localpath from (select count(*) as c, min(rowid) as earliest, "
+    "modificationtime as m, self_id, volume_id, localpath from filelist group by self_id, volume_id) where c > ?1";
 
 static const char* const deleteVersionRow =
     "delete from filelist where localpath=?1 and self_id=?2 and volume_id=?3 and modificationtime=?4";
@@ -96,7 +103,7 @@ bool PruneVersions(int maxVersions)
     LogMessageA("Max Versions is %d", maxVersions);
 
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(databaseConnection, selectOldestVersions, -1, &select, nullptr) != SQLITE_OK ||
+    if (sqlite3_prepare_v2(databaseConnection, selectEarliestVersions, -1, &select, nullptr) != SQLITE_OK ||
         select == nullptr) {
         sqlite3_finalize(select);
         return true;

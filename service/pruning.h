@@ -3,6 +3,9 @@
 
 bool PruneVersions(int maxVersions);
 
+// The select of the versions one call prunes.
+extern const char* const selectEarliestVersions;
+
 // The versions kept per file when MaxVersions is absent: what the control centre shows then.
 const int defaultVersionLimit = 5;
 
