@@ -34,6 +34,8 @@ struct SelectedVersion {
 
 enum CopyOutcome { copyRemoved, copyMissing, copyKept };
 
+enum VersionOutcome { versionRemoved, versionKept, rowRefused };
+
 }  // namespace
 
 int VersionLimitFromText(const std::wstring& text)
@@ -94,6 +96,56 @@ static CopyOutcome DeleteVersionCopy(const std::wstring& path, DWORD& code)
     return copyKept;
 }
 
+// A version's copy goes only while the service holds the database for its row
+// too: one short exclusive transaction per version, taken with the
+// connection's busy wait. A reader holding the file past that wait (the
+// control centre listing files) thus leaves the copy and its row both in
+// place, instead of a row the control centre lists and cannot restore.
+// Statements the pipe thread runs on the shared connection meanwhile join the
+// transaction and are committed with it.
+static bool BeginVersionRemoval()
+{
+    return sqlite3_exec(databaseConnection, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// False when the transaction could not be committed; the shared connection is
+// never left inside it.
+static bool EndVersionRemoval()
+{
+    if (sqlite3_exec(databaseConnection, "commit", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    if (!sqlite3_get_autocommit(databaseConnection))
+        sqlite3_exec(databaseConnection, "rollback", nullptr, nullptr, nullptr);
+    return false;
+}
+
+// The copy, then the row. Only a failure of the database itself (or a crash)
+// can still come between them; the row then stays, and the next pass finds
+// its copy missing and removes it.
+static VersionOutcome RemoveVersion(sqlite3_stmt* remove, const SelectedVersion& version)
+{
+    std::wstring path;
+    Utf8ToWide(version.localPath, path, CP_UTF8);
+    DWORD code = 0;
+    const CopyOutcome outcome = DeleteVersionCopy(path, code);
+    LogMessageW(L"Deleting file %s", path.c_str());
+    if (outcome == copyKept) {
+        LogMessageW(L"Could not delete file %s", path.c_str());
+        LogMessageW(L"Extended error code %lu (%s)", code, Win32ErrorTextW(code).c_str());
+        return versionKept;
+    }
+    if (outcome == copyMissing)
+        LogMessageW(L"PruneVersions() The stored copy %s is missing, its row is removed", path.c_str());
+    sqlite3_bind_text(remove, 1, version.localPath.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int64(remove, 2, version.selfId);
+    sqlite3_bind_int64(remove, 3, version.volumeId);
+    sqlite3_bind_text(remove, 4, version.modificationTime.c_str(), -1, SQLITE_STATIC);
+    const int result = sqlite3_step(remove);
+    sqlite3_reset(remove);
+    sqlite3_clear_bindings(remove);
+    return result == SQLITE_DONE ? versionRemoved : rowRefused;
+}
+
 bool PruneVersions(int maxVersions)
 {
     // A limit below 1 would take the last stored version of every file: the
@@ -142,35 +194,25 @@ bool PruneVersions(int maxVersions)
         sqlite3_finalize(remove);
         return true;
     }
-    // Each version's row goes right after its copy: a stop or a crash between
-    // them leaves one row without its copy, which the next pass removes as missing.
     for (const SelectedVersion& version : selected) {
         if (StopRequested()) {
             LogMessageA("PruneVersions() Stop requested, the remaining versions wait for a later pass");
             break;
         }
-        std::wstring path;
-        Utf8ToWide(version.localPath, path, CP_UTF8);
-        DWORD code = 0;
-        const CopyOutcome outcome = DeleteVersionCopy(path, code);
-        LogMessageW(L"Deleting file %s", path.c_str());
-        if (outcome == copyKept) {
-            LogMessageW(L"Could not delete file %s", path.c_str());
-            LogMessageW(L"Extended error code %lu (%s)", code, Win32ErrorTextW(code).c_str());
-            continue;
+        VersionOutcome outcome = rowRefused;
+        if (BeginVersionRemoval()) {
+            outcome = RemoveVersion(remove, version);
+            if (!EndVersionRemoval())
+                outcome = rowRefused;
         }
-        if (outcome == copyMissing)
-            LogMessageW(L"PruneVersions() The stored copy %s is missing, its row is removed", path.c_str());
-        sqlite3_bind_text(remove, 1, version.localPath.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(remove, 2, version.selfId);
-        sqlite3_bind_int64(remove, 3, version.volumeId);
-        sqlite3_bind_text(remove, 4, version.modificationTime.c_str(), -1, SQLITE_STATIC);
-        if (sqlite3_step(remove) != SQLITE_DONE)
+        if (outcome == rowRefused) {
             LogMessageW(L"Could not delete file with self id %I64u, volume id %I64u, timestamp %S from database",
                         static_cast<uint64_t>(version.selfId), static_cast<uint64_t>(version.volumeId),
                         version.modificationTime.c_str());
-        sqlite3_reset(remove);
-        sqlite3_clear_bindings(remove);
+            // Every further row would wait as long and go the same way.
+            LogMessageA("PruneVersions() A row could not be removed: the remaining versions wait for a later pass");
+            break;
+        }
     }
     sqlite3_finalize(remove);
     return true;

@@ -384,6 +384,64 @@ TEST_CASE("a select that meets a writer's lock waits for it")
     CHECK_FALSE(test::FileExists(store.Copy("f4-v1")));
 }
 
+TEST_CASE("a reader holding the database ends the pruning before any copy goes, and the next call prunes")
+{
+    // The control centre listing files, or the service's own pipe thread in
+    // the middle of a restore's read.
+    enum Reader { otherProgram, ownConnection };
+    for (Reader reader : {otherProgram, ownConnection}) {
+        CAPTURE(reader);
+        ServiceState state;
+        Store store;
+        const uint64_t files = 10;
+        for (uint64_t id = 1; id <= files; ++id) {
+            store.Add(id, 1);
+            store.Add(id, 2);
+        }
+        sqlite3* other = nullptr;
+        sqlite3_stmt* reading = nullptr;
+        if (reader == otherProgram) {
+            REQUIRE(sqlite3_open(databasePath.c_str(), &other) == SQLITE_OK);
+            REQUIRE(sqlite3_exec(other, "begin; select count(*) from filelist;", nullptr, nullptr, nullptr) ==
+                    SQLITE_OK);
+        } else {
+            REQUIRE(sqlite3_prepare_v2(databaseConnection, "select localpath from filelist", -1, &reading,
+                                       nullptr) == SQLITE_OK);
+            REQUIRE(sqlite3_step(reading) == SQLITE_ROW);
+        }
+        CHECK(PruneVersions(1));
+
+        const std::string log = state.log.text();
+        const bool held = reader == otherProgram;
+        // One wait for the lock, then the rest is left: no copy went without its row.
+        CHECK(CountOf(log, " Could not delete file with self id ") == (held ? 1u : 0u));
+        CHECK(CountOf(log, " PruneVersions() A row could not be removed: the remaining versions wait for a later "
+                           "pass\r\n") == (held ? 1u : 0u));
+        CHECK(CountOf(log, " Deleting file ") == (held ? 0u : files));
+        for (uint64_t id = 1; id <= files; ++id) {
+            CAPTURE(id);
+            CHECK(VersionsOf(id) == (held ? std::vector<int>{1, 2} : std::vector<int>{2}));
+            CHECK(test::FileExists(store.Copy("f" + std::to_string(id) + "-v1")) == held);
+        }
+        if (held) {
+            sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+            CHECK(PruneVersions(1));
+            for (uint64_t id = 1; id <= files; ++id) {
+                CHECK(VersionsOf(id) == std::vector<int>{2});
+                CHECK_FALSE(test::FileExists(store.Copy("f" + std::to_string(id) + "-v1")));
+            }
+        } else {
+            // The read goes on to its end.
+            int result;
+            while ((result = sqlite3_step(reading)) == SQLITE_ROW) {
+            }
+            CHECK(result == SQLITE_DONE);
+            sqlite3_finalize(reading);
+        }
+    }
+}
+
 TEST_CASE("a pass prunes to the number MaxVersions begins with, to 5 without one, and keeps the newest version")
 {
     enum Stored { absent, text, dword };
