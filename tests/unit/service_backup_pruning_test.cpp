@@ -48,6 +48,15 @@ struct Store {
         AddRow(row);
         return row;
     }
+
+    // Files 1 to count, each with versions 1 and 2.
+    void AddTwoVersionFiles(uint64_t count)
+    {
+        for (uint64_t id = 1; id <= count; ++id) {
+            Add(id, 1);
+            Add(id, 2);
+        }
+    }
 };
 
 std::vector<int> VersionsOf(uint64_t id)
@@ -268,10 +277,7 @@ TEST_CASE("a stop ends the pruning between versions, each version's copy going w
     ServiceState state;
     Store store;
     const uint64_t files = 12;
-    for (uint64_t id = 1; id <= files; ++id) {
-        store.Add(id, 1);
-        store.Add(id, 2);
-    }
+    store.AddTwoVersionFiles(files);
     PruneWatch watch{&store, files};
     sqlite3_trace_v2(databaseConnection, SQLITE_TRACE_STMT, OnStatement, &watch);
     CHECK(PruneVersions(1));
@@ -312,10 +318,7 @@ TEST_CASE("a select that fails midway ends the loop and still removes the rows o
 {
     ServiceState state;
     Store store;
-    for (uint64_t id = 1; id <= 40; ++id) {
-        store.Add(id, 1);
-        store.Add(id, 2);
-    }
+    store.AddTwoVersionFiles(40);
     // Find how far into the select the first and the last row come, then
     // interrupt it once between the two.
     int firstRow = 0, done = 0;
@@ -394,10 +397,7 @@ TEST_CASE("a reader holding the database ends the pruning before any copy goes, 
         ServiceState state;
         Store store;
         const uint64_t files = 10;
-        for (uint64_t id = 1; id <= files; ++id) {
-            store.Add(id, 1);
-            store.Add(id, 2);
-        }
+        store.AddTwoVersionFiles(files);
         sqlite3* other = nullptr;
         sqlite3_stmt* reading = nullptr;
         if (reader == otherProgram) {
