@@ -152,7 +152,7 @@ bool NetworkDestination::BackupFile(FileRecord& record)
     return false;
 }
 
-bool NetworkDestination::RemoveStoredCopy(const FileRecord& record)
+bool NetworkDestination::RemoveUnrecordedCopy(const FileRecord& record)
 {
     // A folder's recorded name was never made.
     if (record.attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -164,6 +164,7 @@ bool NetworkDestination::RemoveStoredCopy(const FileRecord& record)
                                  path.compare(0, folder.size(), folder) == 0 &&
                                  path.find(L'\\', folder.size()) == std::wstring::npos;
     if (!inMachineFolder) {
+        // The line keeps the name this function once had: log texts are what users search for.
         LogMessageW(L"%s", FormatWString(L"RemoveStoredCopy() \"%s\" is not in the machine folder and stays",
                                          path.c_str())
                                .c_str());

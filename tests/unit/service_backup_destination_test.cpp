@@ -541,7 +541,7 @@ TEST_CASE("a copy that fails removes its partly written target")
     CHECK(test::ReadFileBytes(source / L"big.bin").size() == 300000);
 }
 
-TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the machine folder")
+TEST_CASE("RemoveUnrecordedCopy removes a stored version and nothing outside the machine folder")
 {
     ServiceState state;
     test::TempFolder source(L"src");
@@ -553,7 +553,7 @@ TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the mac
 
     FileRecord stored = FileAt(source / L"a.txt");
     REQUIRE(destination.BackupFile(stored));
-    CHECK(destination.RemoveStoredCopy(stored));
+    CHECK(destination.RemoveUnrecordedCopy(stored));
     CHECK(StoredNames(machine).empty());
     CHECK(CountOf(state.log.text(),
                   " Removed the stored copy \"" + stored.localPath + "\": its row could not be added\r\n") == 1);
@@ -566,12 +566,15 @@ TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the mac
         REQUIRE(test::WriteFileBytes(path, "keep"));
         FileRecord record = FileAt(path);
         record.localPath = test::Utf8(L"\\\\?\\" + path);
-        CHECK_FALSE(destination.RemoveStoredCopy(record));
+        CHECK_FALSE(destination.RemoveUnrecordedCopy(record));
         CHECK(test::ReadFileBytes(path) == "keep");
+        // The line users know from earlier versions, name and all.
+        CHECK(CountOf(state.log.text(), " RemoveStoredCopy() \"" + record.localPath +
+                                            "\" is not in the machine folder and stays\r\n") == 1);
     }
     CHECK(CountOf(state.log.text(), "\" is not in the machine folder and stays\r\n") == 3);
 
     FileRecord folder = FileAt(source.path(), FILE_ATTRIBUTE_DIRECTORY);
     REQUIRE(destination.BackupFile(folder));
-    CHECK(destination.RemoveStoredCopy(folder));
+    CHECK(destination.RemoveUnrecordedCopy(folder));
 }
