@@ -16,8 +16,7 @@ std::string FormatStringV(const char* format, va_list arguments)
     // argument it cannot convert), the text ends at what it wrote.
     std::unique_ptr<char[]> buffer(new char[formatStringLimit + 1]());
     // Bounded: texts of up to 32767 bytes come from the pipe, and a longer result
-    // is cut rather than written past the buffer.
-    // It gives -1 for a longer result, and the exact length for one that fits.
+    // (-1 here) is cut rather than written past the buffer, between characters.
     int written = _vsnprintf(buffer.get(), formatStringLimit, format, arguments);
     if (written < 0 || static_cast<size_t>(written) > formatStringLimit)
         buffer[Utf8CutLength(buffer.get(), formatStringLimit)] = '\0';
