@@ -15,6 +15,12 @@ std::string FormatStringV(const char* format, va_list arguments);
 std::wstring FormatWString(const wchar_t* format, ...);
 std::wstring FormatWStringV(const wchar_t* format, va_list arguments);
 
+// How many of the first `limit` bytes of a longer UTF-8 text a cut keeps: the
+// limit, or less where it would split a character, so that a lead byte among
+// the last three kept whose sequence needs bytes past the limit goes with what
+// follows it. Bytes that form no character are cut at the limit.
+size_t Utf8CutLength(const char* text, size_t limit);
+
 std::string ToLowerAscii(std::string text);
 
 bool Utf8ToWide(std::string text, std::wstring& out, UINT codePage);
