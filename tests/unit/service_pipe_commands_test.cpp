@@ -319,6 +319,33 @@ struct RestoreScene {
     std::wstring Restored(const std::wstring& relative) const { return target.path() + relative; }
 };
 
+using Entries = std::vector<std::vector<std::string>>;
+
+// A restore with a configured destination: the log, the settings, the database and the folders.
+struct RestoreSetUp {
+    test::LogCapture log;
+    test::SettingsScope settings;
+    pipetest::ServiceDatabase db;
+    RestoreScene scene;
+    RestoreSetUp() { settings.Set(destinationValueName, scene.destination.path()); }
+
+    // E:\f1.txt to E:\fN.txt, self ids 1 to N, each stored copy holding its own name;
+    // the entries that name them, in order.
+    Entries StoredFiles(int count, Lines* names = nullptr)
+    {
+        Entries entries;
+        for (int i = 1; i <= count; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".txt";
+            db.AddFileRow("E:\\" + name, 0, i, "20240101 120000", volume, scene.Stored(name, name));
+            entries.push_back({std::to_string(i), std::to_string(volume), "20240101 120000"});
+            if (names != nullptr)
+                names->push_back(name);
+        }
+        return entries;
+    }
+    std::string Chosen() const { return test::Utf8(scene.target.path()); }
+};
+
 std::string RestoreScript(const std::string& targetFolder, const std::string& count,
                           const std::vector<std::vector<std::string>>& entries, bool waitForClose = true)
 {
@@ -481,12 +508,8 @@ TEST_CASE("a 32767-byte text from the pipe stays within the log line's bounds")
 
 TEST_CASE("RESTORE FILES puts drive and share paths inside the chosen folder")
 {
-    test::LogCapture log;
-    test::SettingsScope settings;
-    pipetest::ServiceDatabase db;
-    RestoreScene scene;
-    settings.Set(destinationValueName, scene.destination.path());
-    const std::string chosen = test::Utf8(scene.target.path());
+    RestoreSetUp restore;
+    const std::string chosen = restore.Chosen();
     const std::string belowRoot = chosen.substr(3);  // the chosen folder without "C:\"
     struct Case {
         std::string folder;  // as the control centre sends it
@@ -506,8 +529,8 @@ TEST_CASE("RESTORE FILES puts drive and share paths inside the chosen folder")
     uint64_t selfId = 100;
     for (const Case& c : cases) {
         ++selfId;
-        db.AddFileRow(c.stored, FILE_ATTRIBUTE_ARCHIVE, selfId, "20240101 120000", volume,
-                      scene.Stored(std::to_string(selfId), c.stored));
+        restore.db.AddFileRow(c.stored, FILE_ATTRIBUTE_ARCHIVE, selfId, "20240101 120000", volume,
+                      restore.scene.Stored(std::to_string(selfId), c.stored));
         script += RestoreScript(c.folder, "1", {{std::to_string(selfId), std::to_string(volume), "20240101 120000"}});
         expected.push_back(c.lands);
     }
@@ -515,11 +538,11 @@ TEST_CASE("RESTORE FILES puts drive and share paths inside the chosen folder")
     const Lines output = RunClient(script);
     INFO(Joined(output));
     std::sort(expected.begin(), expected.end());
-    CHECK(FilesUnder(scene.target.path()) == expected);
+    CHECK(FilesUnder(restore.scene.target.path()) == expected);
     for (const Case& c : cases)
-        CHECK(test::ReadFileBytes(scene.target / test::Wide(c.lands)) == c.stored);
-    CHECK_FALSE(test::FileExists(scene.target.path() + L"backupsrv"));
-    CHECK(Occurrences(log.text(), "Could not copy file") == 0);
+        CHECK(test::ReadFileBytes(restore.scene.target / test::Wide(c.lands)) == c.stored);
+    CHECK_FALSE(test::FileExists(restore.scene.target.path() + L"backupsrv"));
+    CHECK(Occurrences(restore.log.text(), "Could not copy file") == 0);
 }
 
 TEST_CASE("a request larger than the most held at once is restored whole, part by part")
@@ -531,30 +554,20 @@ TEST_CASE("a request larger than the most held at once is restored whole, part b
     const Case cases[] = {{"4", true}, {"-1", false}};
     for (const Case& c : cases) {
         CAPTURE(c.count);
-        test::LogCapture log;
-        test::SettingsScope settings;
-        pipetest::ServiceDatabase db;
-        RestoreScene scene;
-        settings.Set(destinationValueName, scene.destination.path());
-        std::vector<std::vector<std::string>> entries;
-        Lines expected;
-        for (int i = 1; i <= 4; ++i) {
-            const std::string name = "f" + std::to_string(i) + ".txt";
-            db.AddFileRow("E:\\" + name, 0, i, "20240101 120000", volume, scene.Stored(name, name));
-            entries.push_back({std::to_string(i), std::to_string(volume), "20240101 120000"});
-            expected.push_back(name);
-        }
+        RestoreSetUp restore;
+        Lines names;
+        const Entries entries = restore.StoredFiles(4, &names);
         const size_t saved = restoreBatchBytes;
         restoreBatchBytes = 1;  // one entry per part
         pipetest::PipeServer server;
         // The second connection is served once the first is done.
-        const Lines output = RunClient(RestoreScript(test::Utf8(scene.target.path()), c.count, entries, c.clientWaits) +
-                                       "open 1\nclose 1\n");
+        const Lines output =
+            RunClient(RestoreScript(restore.Chosen(), c.count, entries, c.clientWaits) + "open 1\nclose 1\n");
         restoreBatchBytes = saved;
         INFO(Joined(output));
         CHECK(HasLine(output, "open 1 ok"));
-        CHECK(FilesUnder(scene.target.path()) == expected);
-        CHECK(Occurrences(log.text(), "Self id ") == 4);
+        CHECK(FilesUnder(restore.scene.target.path()) == names);
+        CHECK(Occurrences(restore.log.text(), "Self id ") == 4);
     }
 }
 
@@ -575,27 +588,18 @@ BOOL WINAPI CopyThenStop(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE prog
 
 TEST_CASE("a stop during RESTORE FILES ends it before the next entry and counts the entries dropped")
 {
-    test::LogCapture log;
-    test::SettingsScope settings;
-    pipetest::ServiceDatabase db;
-    RestoreScene scene;
-    settings.Set(destinationValueName, scene.destination.path());
-    std::vector<std::vector<std::string>> entries;
-    for (int i = 1; i <= 5; ++i) {
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        db.AddFileRow("E:\\" + name, 0, i, "20240101 120000", volume, scene.Stored(name, name));
-        entries.push_back({std::to_string(i), std::to_string(volume), "20240101 120000"});
-    }
+    RestoreSetUp restore;
+    const Entries entries = restore.StoredFiles(5);
     copiesMade = 0;
     stopAtCopy = 2;
     copyFileFunction = CopyThenStop;
     pipetest::PipeServer server;
-    const Lines output = RunClient(RestoreScript(test::Utf8(scene.target.path()), "5", entries));
+    const Lines output = RunClient(RestoreScript(restore.Chosen(), "5", entries));
     copyFileFunction = CopyFileExW;
     INFO(Joined(output));
-    CHECK(FilesUnder(scene.target.path()) == Lines{"f1.txt", "f2.txt"});
-    CHECK(Occurrences(log.text(), "Self id ") == 2);
-    CHECK(Occurrences(log.text(), "Stop requested. Restore aborted, 3 entries dropped.\r\n") == 1);
+    CHECK(FilesUnder(restore.scene.target.path()) == Lines{"f1.txt", "f2.txt"});
+    CHECK(Occurrences(restore.log.text(), "Self id ") == 2);
+    CHECK(Occurrences(restore.log.text(), "Stop requested. Restore aborted, 3 entries dropped.\r\n") == 1);
     CHECK(test::WaitFor(5000, [&server] { return !server.Running(); }));
 }
 
@@ -613,21 +617,15 @@ BOOL WINAPI GatedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progres
 
 TEST_CASE("RESTORE FILES takes the whole request off the pipe before it copies, so the client never waits for a copy")
 {
-    test::LogCapture log;
-    test::SettingsScope settings;
-    pipetest::ServiceDatabase db;
-    RestoreScene scene;
-    settings.Set(destinationValueName, scene.destination.path());
-    db.AddFileRow("E:\\first.txt", 0, 1, "20240101 120000", volume, scene.Stored("first", "first"));
-    db.AddFileRow("E:\\last.txt", 0, 2, "20240101 120000", volume, scene.Stored("last", "last"));
+    RestoreSetUp restore;
+    Entries stored = restore.StoredFiles(2);
     // About 120 KB of entries, twice what the pipe's 64 KB buffer holds: the
     // first and the last name stored versions, the others no row at all.
     const int entryCount = 3000;
-    const std::string vol = std::to_string(volume);
-    std::vector<std::vector<std::string>> entries(entryCount, {"999", vol, "20240101 120000"});
-    entries.front()[0] = "1";
-    entries.back()[0] = "2";
-    std::string script = RestoreScript(test::Utf8(scene.target.path()), std::to_string(entryCount), entries);
+    Entries entries(entryCount, {"999", std::to_string(volume), "20240101 120000"});
+    entries.front() = stored[0];
+    entries.back() = stored[1];
+    std::string script = RestoreScript(restore.Chosen(), std::to_string(entryCount), entries);
     script.insert(script.rfind("drain 0\n"), "mark written\n");
 
     copyGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -647,6 +645,6 @@ TEST_CASE("RESTORE FILES takes the whole request off the pipe before it copies, 
     CAPTURE(writeMilliseconds);
     CHECK(written);
     CHECK(HasLine(output, "closed 0 0"));
-    CHECK(FilesUnder(scene.target.path()) == Lines{"first.txt", "last.txt"});
-    CHECK(Occurrences(log.text(), "Self id ") == static_cast<size_t>(entryCount));
+    CHECK(FilesUnder(restore.scene.target.path()) == Lines{"f1.txt", "f2.txt"});
+    CHECK(Occurrences(restore.log.text(), "Self id ") == static_cast<size_t>(entryCount));
 }
