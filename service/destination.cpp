@@ -294,9 +294,10 @@ static void RemovePartialRestore(const std::wstring& partial)
     // A cancelled copy has removed it already.
     if (code == ERROR_FILE_NOT_FOUND)
         return;
-    LogMessageW(L"%s", FormatWString(L"RestoreFile() Could not remove the partial copy \"%s\". The error is %s, code %lu",
-                                     partial.c_str(), Win32ErrorTextW(code).c_str(), code)
-                           .c_str());
+    const std::wstring line = FormatWString(
+        L"RestoreFile() Could not remove the partial copy \"%s\". The error is %s, code %lu", partial.c_str(),
+        Win32ErrorTextW(code).c_str(), code);
+    LogMessageW(L"%s", line.c_str());
 }
 
 bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes)

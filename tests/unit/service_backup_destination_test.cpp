@@ -64,7 +64,8 @@ void SetOldWriteTime(const std::wstring& path)
     const SYSTEMTIME old = {2001, 2, 0, 3, 4, 5, 6, 0};
     FILETIME time;
     REQUIRE(SystemTimeToFileTime(&old, &time));
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     REQUIRE(file != INVALID_HANDLE_VALUE);
     CHECK(SetFileTime(file, nullptr, nullptr, &time));
     CloseHandle(file);
