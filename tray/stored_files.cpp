@@ -20,12 +20,12 @@ const char* const fileListingStatement =
     "max(coalesce(modificationtime, '') || char(1) || printf('%020d', rowid)) from filelist group by self_id) "
     "where path like ?1 order by path asc";
 // The same rows, for a folder: its own row (?1) and the paths below it (?2),
-// both as LIKE patterns escaped with '|', which no Windows name contains.
+// both literal patterns (LiteralLikePattern).
 const char* const folderListingStatement =
     "select path, self_id, c, modificationtime, volume_id, attributes, size from "
     "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, "
     "max(coalesce(modificationtime, '') || char(1) || printf('%020d', rowid)) from filelist group by self_id) "
-    "where path like ?1 escape '|' or path like ?2 escape '|' order by path asc";
+    "where path like ?1 escape '^' or path like ?2 escape '^' order by path asc";
 const char* const fileVersionsStatement =
     "select path, self_id, modificationtime, size, volume_id, attributes from filelist where self_id = ?1 "
     "order by modificationtime DESC, rowid DESC";
@@ -161,19 +161,6 @@ bool RunQuery(sqlite3* database, const char* text, const RowColumns& columns, Bi
     }
     sqlite3_finalize(statement);
     return result;
-}
-
-// The text as a LIKE pattern that matches only itself (ASCII letters still in
-// any case, as Windows compares names).
-std::string LiteralLikePattern(const std::string& text)
-{
-    std::string pattern;
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '|')
-            pattern += '|';
-        pattern += c;
-    }
-    return pattern;
 }
 
 }  // namespace

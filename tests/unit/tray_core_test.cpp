@@ -89,6 +89,7 @@ TEST_CASE("a folder lists its own row and the entries below it, its text compare
     rows.Add("C:\\alpha\\y.txt", 9, "20240101 100000.000");
     rows.Add("C:\\50%\\p.txt", 10, "20240101 100000.000");
     rows.Add("C:\\500\\q.txt", 11, "20240101 100000.000");
+    rows.Add("C:\\up^\\r.txt", 12, "20240101 100000.000");  // '^' escapes the patterns
     AppState state;
     rows.Attach(state);
 
@@ -100,6 +101,7 @@ TEST_CASE("a folder lists its own row and the entries below it, its text compare
         {"D:\\Other", "d.txt|moved.txt"},
         {"C:\\al_ha", "x.txt"},
         {"C:\\50%", "p.txt"},
+        {"C:\\up^", "r.txt"},
         // A drive root: everything on the drive; '2' sorts before '\\', and '\\' before 'b'.
         {"D:\\", "Data|c.txt|b.txt|Database.txt|d.txt|moved.txt|a.txt"},
         {"D:\\Dat", ""},
@@ -126,7 +128,7 @@ TEST_CASE("a folder lists its own row and the entries below it, its text compare
         CHECK(Names(state.fileListing) == "Data|c.txt|b.txt|Database.txt|a.txt");
         CHECK(log.text().find(" Got 5 files from DB for folder D:\\Data%%, self_id 0\r\n") != std::string::npos);
         REQUIRE(state.QueryFiles("", state.fileListing, 0));
-        CHECK(state.fileListing.size() == 11);
+        CHECK(state.fileListing.size() == 12);
     }
 }
 
