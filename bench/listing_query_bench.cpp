@@ -121,10 +121,10 @@ int main(int argc, char** argv)
         QueryFolderFiles(state, "C:\\data\\folder01", out);
         printf("folder listing:            %7zu rows  %.3f s\n", out.size(), Now() - start);
         start = Now();
-        state.QueryFiles("%%file12", out, 0);
+        state.QueryFiles("%%file12", out, 0, 0);
         printf("search:                    %7zu rows  %.3f s\n", out.size(), Now() - start);
         start = Now();
-        state.QueryFileVersions(out, 1010);
+        state.QueryFileVersions(out, 1010, 0x43000000);
         printf("versions of one entry:     %7zu rows  %.3f s\n", out.size(), Now() - start);
         // The statements alone, rows stepped but no entries made: the current
         // one with a prefix pattern, as the previous one ran for a folder.

@@ -15,6 +15,7 @@
 #include <memory>
 
 uint64_t currentSelfId = 0;
+uint64_t currentVolumeId = 0;
 
 namespace {
 
@@ -102,7 +103,7 @@ INT_PTR OnInitDialog(HWND dialog)
     if (currentSelfId != 0) {
         SetWindowTextW(dialog, L"File Versions");
         // A failed read is said, and the dialog shows what was read before it.
-        if (!appState.QueryFileVersions(appState.fileVersions, currentSelfId))
+        if (!appState.QueryFileVersions(appState.fileVersions, currentSelfId, currentVolumeId))
             ShowReadFailure(dialog);
         FillVersions(list);
     } else {
@@ -171,14 +172,16 @@ void OnListingAction(HWND dialog)
         if (index < 0 || static_cast<size_t>(index) >= rows.size())
             return;
         currentSelfId = rows[index].selfId;
+        currentVolumeId = rows[index].volumeId;
         DialogBoxParamW(instanceHandle, MAKEINTRESOURCEW(IDD_FILE_LIST), dialog, FileListDialogProc, 0);
         currentSelfId = 0;
+        currentVolumeId = 0;
     } else if (selected >= 2) {
         std::vector<FileListEntry> restoreList;
         for (size_t i = 0; i < rows.size(); ++i) {
             if ((SendMessageW(list, LVM_GETITEMSTATE, i, LVIS_SELECTED) & LVIS_SELECTED) == 0)
                 continue;
-            restoreList.push_back(rows[i]);  // the listing row carries the newest version
+            restoreList.push_back(rows[i]);  // the listing row carries the version stored last
             LogMessageW(L"File to restore is %s ", rows[i].name.c_str());
             LogMessageA("Restoration time is %s", rows[i].modificationTime.c_str());
         }
@@ -232,7 +235,7 @@ void ShowFolderFiles(HWND parent, std::wstring searchText)
         std::string text;
         WideToUtf8(searchText, text, CP_UTF8);
         // QueryFiles appends "%%": every path containing the text.
-        read = appState.QueryFiles("%%" + text, appState.fileListing, 0);
+        read = appState.QueryFiles("%%" + text, appState.fileListing, 0, 0);
     } else {
         // With nothing selected this shows "Click on a backup folder..." and gives "".
         int index = -1;

@@ -12,6 +12,8 @@
 // 0: a dialog opening now is in folder mode; otherwise the self_id whose
 // versions it shows. Non-zero exactly while a versions dialog is open.
 extern uint64_t currentSelfId;
+// The volume of that self_id: the two name one file together.
+extern uint64_t currentVolumeId;
 
 // Lists the stored files whose path contains the search text, or, with an
 // empty text, the folder selected in the main window and what lies below it.
