@@ -4,8 +4,8 @@
 # the same file index, are two files, each with its own listing row and its
 # own versions; and a listing of 400 files and a file with 300 versions, each
 # longer than the list shows at once, show every row, in order, with every
-# column. No service is installed: the search needs none. The control centre
-# runs in the en-US locale at UTC, in a virtual desktop.
+# column, and draw. No service is installed: the search needs none. The
+# control centre runs in the en-US locale at UTC, in a virtual desktop.
 source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
 export TZ=Etc/UTC
 gui_begin gui_files_rows
@@ -37,6 +37,15 @@ search() {
   drv set-text "$GUI_MAIN" 1026 "$1"
   drv click "$GUI_MAIN" 2
   drv wait Dialog 15 || varn_fail "Go! with \"$1\" opened no file list"
+}
+# The rows of the list in dialog $1 drew: below the column header, and left of
+# the scroll bar, the list is not one flat colour.
+rows_drew() {
+  local x y w h
+  gui_shot "$2"
+  read -r x y w h < <(drv rect "$1" 1021) || return 1
+  [ "$(convert "$VARN_OUT/$2.png" -crop "$((w - 30))x$((h - 40))+$((x + 5))+$((y + 30))" +repage \
+    -format %k info:)" -ge 3 ]
 }
 close_list() {
   drv click "$1" 2
@@ -72,7 +81,7 @@ expected=$(seq 0 $((files - 1)) | shown_time 'Friday, March 1, 2024' |
     <(yes 1 | head -n $files) <(seq 0 $((files - 1)) | awk '{ printf "%d bytes\n", $1 * 7 % 1000 }'))
 [ "$(drv listview Dialog 1021 | tail -n +2)" = "$expected" ] ||
   varn_fail "the large listing: $(drv listview Dialog 1021 | tail -n +2 | diff - <(printf '%s\n' "$expected") | head)"
-gui_shot large_listing
+varn_wait_for 5 rows_drew Dialog large_listing || varn_fail "the large listing shows no rows"
 close_list Dialog
 
 search 'notes.txt'
@@ -85,6 +94,7 @@ expected=$(paste <(seq 1 $versions) <(yes notes.txt | head -n $versions) \
   <(seq $((versions - 1)) -1 0 | shown_time 'Saturday, March 2, 2024'))
 [ "$(drv listview "File Versions" 1021 | tail -n +2)" = "$expected" ] ||
   varn_fail "the versions: $(drv listview "File Versions" 1021 | tail -n +2 | diff - <(printf '%s\n' "$expected") | head)"
+varn_wait_for 5 rows_drew "File Versions" many_versions || varn_fail "the versions dialog shows no rows"
 close_list "File Versions"
 close_list Dialog
 
