@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app_state.h"
+#include "bench_support.h"
 #include "file_list_dialog.h"
 #include "resource.h"
 #include "stored_files.h"
@@ -24,104 +25,35 @@
 
 namespace {
 
-LARGE_INTEGER frequency;
-
-double Now()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
-bool Exec(sqlite3* db, const char* sql)
-{
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) == SQLITE_OK)
-        return true;
-    fprintf(stderr, "file_list_fill_bench: %s\n", error != nullptr ? error : "?");
-    sqlite3_free(error);
-    return false;
-}
-
 const uint64_t volume = 0x43000000;
 const uint64_t manyVersionsId = 7;
 
 bool Fill(sqlite3* db, int files, int versions)
 {
-    if (!Exec(db, "create table filelist( path text, user text, attributes sqlite3_uint64, parentid sqlite3_uint64,"
-                  "\t\t\tself_id sqlite3_uint64, modificationtime text, size sqlite3_uint64, volume_id sqlite3_uint64,"
-                  " localpath text); begin;"))
+    sqlite3_stmt* insert = BenchBeginFileList(db);
+    if (insert == nullptr)
         return false;
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "insert into filelist values( ?1, ?2, ?3, ?4, ?5, ?6,?7, ?8, ?9);", -1, &insert, nullptr);
-    const auto add = [&](const std::string& path, uint64_t selfId, int second, uint64_t size) {
-        const std::string stamp = FormatString("202403%02d %02d%02d%02d.000", 1 + second / 86400 % 28,
-                                               second / 3600 % 24, second / 60 % 60, second % 60);
-        sqlite3_bind_text(insert, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(insert, 2, " ", -1, SQLITE_STATIC);
-        sqlite3_bind_int64(insert, 3, FILE_ATTRIBUTE_ARCHIVE);
-        sqlite3_bind_int64(insert, 4, 5);
-        sqlite3_bind_int64(insert, 5, static_cast<sqlite3_int64>(selfId));
-        sqlite3_bind_text(insert, 6, stamp.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(insert, 7, static_cast<sqlite3_int64>(size));
-        sqlite3_bind_int64(insert, 8, static_cast<sqlite3_int64>(volume));
-        sqlite3_bind_text(insert, 9, "\\\\?\\C:\\dest\\VarnBack\\PC\\uuid", -1, SQLITE_STATIC);
-        const bool done = sqlite3_step(insert) == SQLITE_DONE;
-        sqlite3_reset(insert);
-        return done;
+    const auto stamp = [](int second) {
+        return FormatString("202403%02d %02d%02d%02d.000", 1 + second / 86400 % 28, second / 3600 % 24,
+                            second / 60 % 60, second % 60);
     };
-    bool ok = true;
-    for (int i = 0; ok && i < files; ++i)
-        ok = add(FormatString("C:\\data\\big\\file%05d.txt", i), 1000 + i, i * 37, 100 + i * 13);
-    for (int v = 0; ok && v < versions; ++v)
-        ok = add("C:\\data\\many\\notes.txt", manyVersionsId, v * 61, 2000 + v);
-    sqlite3_finalize(insert);
-    return ok && Exec(db, "commit;");
+    bool filled = true;
+    for (int i = 0; filled && i < files; ++i)
+        filled = BenchAddRow(insert, FormatString("C:\\data\\big\\file%05d.txt", i), 1000 + i, stamp(i * 37),
+                             100 + i * 13, volume);
+    for (int v = 0; filled && v < versions; ++v)
+        filled = BenchAddRow(insert, "C:\\data\\many\\notes.txt", manyVersionsId, stamp(v * 61), 2000 + v, volume);
+    return BenchEndFileList(db, insert, filled);
 }
 
 // The list filled as it was before: every row inserted, and its cells set,
 // while the list draws.
-void PreviousSetCell(HWND list, int row, int column, const std::wstring& text)
+void PreviousFill(HWND list, const std::vector<FileListEntry>& rows, bool versions)
 {
-    LVITEMW item = {};
-    item.mask = LVIF_TEXT;
-    item.iItem = row;
-    item.iSubItem = column;
-    item.pszText = const_cast<wchar_t*>(text.c_str());
-    SendMessageW(list, column == 0 ? LVM_INSERTITEMW : LVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&item));
-}
-
-void PreviousFill(HWND list, bool versions)
-{
-    if (versions) {
-        AddListColumn(list, 0, L"Copy", 100);
-        AddListColumn(list, 1, L"Filename", 130);
-        AddListColumn(list, 2, L"Size", -100);
-        AddListColumn(list, 3, L"Timestamp", 250);
-        const std::vector<FileListEntry>& rows = appState.fileVersions;
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const int row = static_cast<int>(i);
-            PreviousSetCell(list, row, 0, FormatWString(L"%I64u", static_cast<unsigned long long>(i + 1)));
-            PreviousSetCell(list, row, 1, rows[i].name);
-            PreviousSetCell(list, row, 2, FormatByteSize(rows[i].size));
-            PreviousSetCell(list, row, 3, rows[i].timeText);
-        }
-        return;
-    }
-    AddListColumn(list, 0, L"Filename", 130);
-    AddListColumn(list, 1, L"Timestamp", 250);
-    AddListColumn(list, 2, L"Versions", -50);
-    AddListColumn(list, 3, L"Size", -100);
-    const std::vector<FileListEntry>& rows = appState.fileListing;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const int row = static_cast<int>(i);
-        PreviousSetCell(list, row, 0, rows[i].name);
-        PreviousSetCell(list, row, 1, rows[i].timeText);
-        PreviousSetCell(list, row, 2, (rows[i].attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                          ? std::wstring(L"Directory")
-                                          : FormatWString(L"%I64u", static_cast<unsigned long long>(rows[i].versionCount)));
-        PreviousSetCell(list, row, 3, FormatByteSize(rows[i].size));
-    }
+    AddFileListColumns(list, versions);
+    for (size_t row = 0; row < rows.size(); ++row)
+        for (int column = 0; column < fileListColumns; ++column)
+            SetListCell(list, static_cast<int>(row), column, FileListCellText(rows[row], row, column, versions));
 }
 
 INT_PTR CALLBACK PreviousDialogProc(HWND dialog, UINT message, WPARAM, LPARAM)
@@ -134,8 +66,10 @@ INT_PTR CALLBACK PreviousDialogProc(HWND dialog, UINT message, WPARAM, LPARAM)
     if (currentSelfId != 0) {
         SetWindowTextW(dialog, L"File Versions");
         appState.QueryFileVersions(appState.fileVersions, currentSelfId, currentVolumeId);
+        PreviousFill(list, appState.fileVersions, true);
+    } else {
+        PreviousFill(list, appState.fileListing, false);
     }
-    PreviousFill(list, currentSelfId != 0);
     return TRUE;
 }
 
@@ -148,14 +82,14 @@ struct Timing {
 Timing OpenDialog(DLGPROC procedure)
 {
     Timing timing = {};
-    double start = Now();
+    double start = BenchNow();
     HWND dialog = CreateDialogParamW(instanceHandle, MAKEINTRESOURCEW(IDD_FILE_LIST), nullptr, procedure, 0);
-    timing.open = Now() - start;
+    timing.open = BenchNow() - start;
     if (dialog == nullptr) {
         fprintf(stderr, "file_list_fill_bench: no dialog (%lu)\n", GetLastError());
         exit(1);
     }
-    start = Now();
+    start = BenchNow();
     ShowWindow(dialog, SW_SHOW);
     UpdateWindow(dialog);
     MSG message;
@@ -163,7 +97,7 @@ Timing OpenDialog(DLGPROC procedure)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    timing.paint = Now() - start;
+    timing.paint = BenchNow() - start;
     timing.rows = static_cast<int>(SendDlgItemMessageW(dialog, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0));
     DestroyWindow(dialog);
     return timing;
@@ -192,7 +126,6 @@ int main(int argc, char** argv)
     }
     const int files = argc > 2 ? atoi(argv[2]) : 20000;
     const int versions = argc > 3 ? atoi(argv[3]) : 3000;
-    QueryPerformanceFrequency(&frequency);
     instanceHandle = GetModuleHandleW(nullptr);
     INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&classes);
@@ -203,9 +136,9 @@ int main(int argc, char** argv)
     printf("%-50s | %-48s | %s\n", "", "filled as before", "filled now");
 
     for (int run = 0; run < 2; ++run) {  // the second run finds the file in the cache
-        double start = Now();
+        double start = BenchNow();
         QueryFolderFiles(appState, "C:\\data\\big", appState.fileListing);
-        const double query = Now() - start;
+        const double query = BenchNow() - start;
         currentSelfId = 0;
         const Timing previousListing = OpenDialog(PreviousDialogProc);
         const Timing listing = OpenDialog(FileListDialogProc);
@@ -214,9 +147,9 @@ int main(int argc, char** argv)
         // The versions dialog runs its query while it opens.
         currentSelfId = manyVersionsId;
         currentVolumeId = volume;
-        start = Now();
+        start = BenchNow();
         appState.QueryFileVersions(appState.fileVersions, manyVersionsId, volume);
-        const double versionsQuery = Now() - start;
+        const double versionsQuery = BenchNow() - start;
         const Timing previousVersions = OpenDialog(PreviousDialogProc);
         const Timing nowVersions = OpenDialog(FileListDialogProc);
         Report("versions of one file", versionsQuery, true, previousVersions, nowVersions);

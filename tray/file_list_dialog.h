@@ -25,6 +25,17 @@ INT_PTR CALLBACK FileListDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 // A negative width makes a right-aligned column of the absolute width.
 void AddListColumn(HWND listView, int index, std::wstring caption, int width);
 
+// The file list's columns and what each row shows in them: a versions listing
+// (Copy, Filename, Size, Timestamp; row 0 is copy 1, the newest) or a folder
+// or search listing (Filename, Timestamp, Versions, Size).
+const int fileListColumns = 4;
+void AddFileListColumns(HWND listView, bool versions);
+std::wstring FileListCellText(const FileListEntry& entry, size_t row, int column, bool versions);
+// Column 0 inserts the row; the others set its cells.
+void SetListCell(HWND listView, int row, int column, const std::wstring& text);
+// The columns, then one row per entry, in order.
+void FillFileList(HWND listView, const std::vector<FileListEntry>& rows, bool versions);
+
 // Sends "RESTORE FILES" for the entries; true when every message went out,
 // and then the list is emptied. The service never answers.
 bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& restoreList);
