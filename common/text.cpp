@@ -155,3 +155,14 @@ std::wstring Win32ErrorTextW(DWORD code)
         return FormatWString(L"Unknown error message with code %lu (Win32)", code);
     return std::wstring(buffer.get(), length);
 }
+
+std::string LiteralLikePattern(std::string text)
+{
+    std::string pattern;
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '^')
+            pattern += '^';
+        pattern += c;
+    }
+    return pattern;
+}

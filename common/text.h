@@ -31,3 +31,10 @@ void SplitWString(std::vector<std::wstring>& out, std::wstring text, std::wstrin
 void SplitString(std::vector<std::string>& out, std::string text, std::string delimiter);
 
 std::wstring Win32ErrorTextW(DWORD code);
+
+// The text as a SQLite LIKE pattern that matches only itself, for a statement
+// that says "escape '^'": '%', '_' and '^' are preceded by '^'. ASCII letters
+// still match in any case, as Windows compares names. '^' rather than a
+// character no name may hold: the service logs its patterns, and they read as
+// they always have.
+std::string LiteralLikePattern(std::string text);
