@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "destination.h"
 #include "file_rows.h"
 #include "folders.h"
@@ -23,15 +24,6 @@ namespace {
 volatile uint8_t stopByte = 0;
 int wakeUps = 0;
 double copySeconds = 0;
-LARGE_INTEGER frequency;
-
-double Now()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
 // One wake-up, then the stop.
 void WINAPI OneWakeUp(DWORD)
 {
@@ -44,9 +36,9 @@ unsigned long long ZeroClock() { return 0; }
 BOOL WINAPI TimedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
                       DWORD flags)
 {
-    const double start = Now();
+    const double start = BenchNow();
     const BOOL result = CopyFileExW(source, target, progress, context, cancel, flags);
-    copySeconds += Now() - start;
+    copySeconds += BenchNow() - start;
     return result;
 }
 
@@ -55,9 +47,9 @@ double Pass(std::vector<WatchedFolder*>& folders)
     wakeUps = 0;
     stopByte = 0;
     copySeconds = 0;
-    const double start = Now();
+    const double start = BenchNow();
     directoryWatcher(&folders);
-    return Now() - start;
+    return BenchNow() - start;
 }
 
 void SetSetting(const std::wstring& name, const std::wstring& value)
@@ -101,7 +93,6 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "usage: backup_pass_bench SOURCE DESTINATION\n");
         return 2;
     }
-    QueryPerformanceFrequency(&frequency);
     const std::wstring source = argv[1];
     const std::wstring destination = argv[2];
 
@@ -133,27 +124,27 @@ int wmain(int argc, wchar_t** argv)
     stopByte = 0;
     KnownFileMap known;
     ScanList found;
-    double start = Now();
+    double start = BenchNow();
     WalkFolder(known, found, folder.folderPath, &folder.abortRequested);
-    const double walk = Now() - start;
+    const double walk = BenchNow() - start;
 
     sqlite3_close(databaseConnection);
     OpenDatabase(GetDataFolder() + L"\\insert-bench.trdb");
-    start = Now();
+    start = BenchNow();
     for (FileRecord record : found) {
         record.localPath = "\\\\?\\C:\\bench\\VarnBack\\HOST\\01234567-89ab-cdef-0123-456789abcdef";
         InsertFileRow(record);
     }
-    const double insert = Now() - start;
+    const double insert = BenchNow() - start;
     sqlite3_close(databaseConnection);
     databaseConnection = nullptr;
 
     // A first pass writes about five lines per file (walk, added twice, copied, insert).
     const std::string line = "File " + folder.folderPath + "\\folder07\\sub3\\file0042.dat was Added";
-    start = Now();
+    start = BenchNow();
     for (size_t i = 0; i < found.size() * 5; ++i)
         LogMessageA("%s", line.c_str());
-    const double log = Now() - start;
+    const double log = BenchNow() - start;
 
     printf("entries %u stored %u\n", static_cast<unsigned>(found.size()), static_cast<unsigned>(stored));
     printf("first_pass %.3f\n", first);

@@ -13,64 +13,29 @@
 #include <vector>
 
 #include "app_state.h"
+#include "bench_support.h"
 #include "stored_files.h"
 #include "text.h"
 
 namespace {
 
-LARGE_INTEGER frequency;
-
-double Now()
-{
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency.QuadPart;
-}
-
-bool Exec(sqlite3* db, const char* sql)
-{
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) == SQLITE_OK)
-        return true;
-    fprintf(stderr, "listing_query_bench: %s\n", error != nullptr ? error : "?");
-    sqlite3_free(error);
-    return false;
-}
-
 bool Fill(sqlite3* db, int entries)
 {
-    if (!Exec(db, "create table filelist( path text, user text, attributes sqlite3_uint64, parentid sqlite3_uint64,"
-                  "\t\t\tself_id sqlite3_uint64, modificationtime text, size sqlite3_uint64, volume_id sqlite3_uint64,"
-                  " localpath text); begin;"))
+    sqlite3_stmt* insert = BenchBeginFileList(db);
+    if (insert == nullptr)
         return false;
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "insert into filelist values( ?1, ?2, ?3, ?4, ?5, ?6,?7, ?8, ?9);", -1, &insert, nullptr);
     srand(7);
-    for (int i = 0; i < entries; ++i) {
+    bool filled = true;
+    for (int i = 0; filled && i < entries; ++i) {
         const std::string path = FormatString("C:\\data\\folder%02d\\sub%d\\file%d.txt", i % 50, i % 7, i);
         const int versions = 1 + rand() % 5;
-        for (int v = 0; v < versions + (i % 10 == 0 ? 1 : 0); ++v) {
+        for (int v = 0; filled && v < versions + (i % 10 == 0 ? 1 : 0); ++v) {
             const bool moved = v == versions;  // the last version again, under a new path
             const std::string stamp = FormatString("2024%02d%02d 120000.000", 1 + (moved ? v - 1 : v), 1 + i % 28);
-            const std::string stored = moved ? path + ".moved" : path;
-            sqlite3_bind_text(insert, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 2, " ", -1, SQLITE_STATIC);
-            sqlite3_bind_int64(insert, 3, FILE_ATTRIBUTE_ARCHIVE);
-            sqlite3_bind_int64(insert, 4, 7);
-            sqlite3_bind_int64(insert, 5, 1000 + i);
-            sqlite3_bind_text(insert, 6, stamp.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int64(insert, 7, 100 + v);
-            sqlite3_bind_int64(insert, 8, 0x43000000);
-            sqlite3_bind_text(insert, 9, "\\\\?\\C:\\dest\\VarnBack\\PC\\uuid", -1, SQLITE_STATIC);
-            if (sqlite3_step(insert) != SQLITE_DONE) {
-                sqlite3_finalize(insert);
-                return false;
-            }
-            sqlite3_reset(insert);
+            filled = BenchAddRow(insert, moved ? path + ".moved" : path, 1000 + i, stamp, 100 + v, 0x43000000);
         }
     }
-    sqlite3_finalize(insert);
-    return Exec(db, "commit;");
+    return BenchEndFileList(db, insert, filled);
 }
 
 // Steps every row of the statement; the number of rows.
@@ -100,40 +65,39 @@ int main(int argc, char** argv)
         return 2;
     }
     const int entries = argc > 2 ? atoi(argv[2]) : 200000;
-    QueryPerformanceFrequency(&frequency);
     DeleteFileA(argv[1]);
 
     AppState state;
     if (sqlite3_open(argv[1], &state.database) != SQLITE_OK)
         return 1;
-    double start = Now();
+    double start = BenchNow();
     if (!Fill(state.database, entries))
         return 1;
     sqlite3_stmt* count = nullptr;
     sqlite3_prepare_v2(state.database, "select count(*) from filelist", -1, &count, nullptr);
     sqlite3_step(count);
-    printf("%d entries, %lld rows, filled in %.2f s\n", entries, sqlite3_column_int64(count, 0), Now() - start);
+    printf("%d entries, %lld rows, filled in %.2f s\n", entries, sqlite3_column_int64(count, 0), BenchNow() - start);
     sqlite3_finalize(count);
 
     std::vector<FileListEntry> out;
     for (int run = 0; run < 2; ++run) {  // the second run finds the file in the cache
-        start = Now();
+        start = BenchNow();
         QueryFolderFiles(state, "C:\\data\\folder01", out);
-        printf("folder listing:            %7zu rows  %.3f s\n", out.size(), Now() - start);
-        start = Now();
-        state.QueryFiles("%%file12", out, 0);
-        printf("search:                    %7zu rows  %.3f s\n", out.size(), Now() - start);
-        start = Now();
-        state.QueryFileVersions(out, 1010);
-        printf("versions of one entry:     %7zu rows  %.3f s\n", out.size(), Now() - start);
+        printf("folder listing:            %7zu rows  %.3f s\n", out.size(), BenchNow() - start);
+        start = BenchNow();
+        state.QueryFiles("%%file12", out, 0, 0);
+        printf("search:                    %7zu rows  %.3f s\n", out.size(), BenchNow() - start);
+        start = BenchNow();
+        state.QueryFileVersions(out, 1010, 0x43000000);
+        printf("versions of one entry:     %7zu rows  %.3f s\n", out.size(), BenchNow() - start);
         // The statements alone, rows stepped but no entries made: the current
         // one with a prefix pattern, as the previous one ran for a folder.
-        start = Now();
+        start = BenchNow();
         int rows = CountRows(state.database, fileListingStatement, "C:\\data\\folder01\\%");
-        printf("listing statement alone:   %7d rows  %.3f s\n", rows, Now() - start);
-        start = Now();
+        printf("listing statement alone:   %7d rows  %.3f s\n", rows, BenchNow() - start);
+        start = BenchNow();
         rows = CountRows(state.database, previousListingStatement, "C:\\data\\folder01\\%");
-        printf("previous statement alone:  %7d rows  %.3f s\n", rows, Now() - start);
+        printf("previous statement alone:  %7d rows  %.3f s\n", rows, BenchNow() - start);
     }
     return 0;
 }

@@ -153,9 +153,10 @@ void LogMessageA(const char* format, ...)
     try {
         std::string message = FormatStringV(format, arguments);
         // Room for the time prefix and the line end in the formatter's buffer, so
-        // a long message is cut and its entry still ends in CR LF.
+        // a long message is cut and its entry still ends in CR LF; the cut keeps
+        // whole characters, so the file stays UTF-8.
         if (message.size() > logNarrowMessageLimit)
-            message.resize(logNarrowMessageLimit);
+            message.resize(Utf8CutLength(message.data(), logNarrowMessageLimit));
         SYSTEMTIME now;
         GetSystemTime(&now);
         const std::string entry =

@@ -16,13 +16,25 @@ std::string FormatStringV(const char* format, va_list arguments)
     // argument it cannot convert), the text ends at what it wrote.
     std::unique_ptr<char[]> buffer(new char[formatStringLimit + 1]());
     // Bounded: texts of up to 32767 bytes come from the pipe, and a longer result
-    // is cut rather than written past the buffer.
+    // (-1 here) is cut rather than written past the buffer, between characters.
     int written = _vsnprintf(buffer.get(), formatStringLimit, format, arguments);
-    if (written < 0 || static_cast<size_t>(written) >= formatStringLimit)
-        buffer[formatStringLimit] = '\0';
+    if (written < 0 || static_cast<size_t>(written) > formatStringLimit)
+        buffer[Utf8CutLength(buffer.get(), formatStringLimit)] = '\0';
     else
         buffer[written] = '\0';
     return std::string(buffer.get());
+}
+
+size_t Utf8CutLength(const char* text, size_t limit)
+{
+    for (size_t back = 1; back <= 3 && back <= limit; ++back) {
+        const unsigned char byte = static_cast<unsigned char>(text[limit - back]);
+        if ((byte & 0xC0) == 0x80)
+            continue;  // a continuation byte: its lead lies further back
+        const size_t size = (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3 : (byte & 0xF8) == 0xF0 ? 4 : 1;
+        return size > back ? limit - back : limit;
+    }
+    return limit;
 }
 
 std::string FormatString(const char* format, ...)
@@ -142,4 +154,15 @@ std::wstring Win32ErrorTextW(DWORD code)
     if (length == 0)
         return FormatWString(L"Unknown error message with code %lu (Win32)", code);
     return std::wstring(buffer.get(), length);
+}
+
+std::string LiteralLikePattern(std::string text)
+{
+    std::string pattern;
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '^')
+            pattern += '^';
+        pattern += c;
+    }
+    return pattern;
 }

@@ -15,6 +15,12 @@ std::string FormatStringV(const char* format, va_list arguments);
 std::wstring FormatWString(const wchar_t* format, ...);
 std::wstring FormatWStringV(const wchar_t* format, va_list arguments);
 
+// How many of the first `limit` bytes of a longer UTF-8 text a cut keeps: the
+// limit, or less where it would split a character, so that a lead byte among
+// the last three kept whose sequence needs bytes past the limit goes with what
+// follows it. Bytes that form no character are cut at the limit.
+size_t Utf8CutLength(const char* text, size_t limit);
+
 std::string ToLowerAscii(std::string text);
 
 bool Utf8ToWide(std::string text, std::wstring& out, UINT codePage);
@@ -25,3 +31,10 @@ void SplitWString(std::vector<std::wstring>& out, std::wstring text, std::wstrin
 void SplitString(std::vector<std::string>& out, std::string text, std::string delimiter);
 
 std::wstring Win32ErrorTextW(DWORD code);
+
+// The text as a SQLite LIKE pattern that matches only itself, for a statement
+// that says "escape '^'": '%', '_' and '^' are preceded by '^'. ASCII letters
+// still match in any case, as Windows compares names. '^' rather than a
+// character no name may hold: the service logs its patterns, and they read as
+// they always have.
+std::string LiteralLikePattern(std::string text);

@@ -53,7 +53,7 @@ public:
         // database refused the row even after waiting for its lock, so every
         // further copy of this folder would go the same way: the entries without
         // rows are marked again at the next pass.
-        destination_.RemoveStoredCopy(record);
+        destination_.RemoveUnrecordedCopy(record);
         storing_ = false;
         LogMessageA("ProcessChanges() A row could not be added: the remaining copies of this folder are left to a "
                     "later pass");

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "log.h"
 #include "ntservice.h"
 #include "text.h"
 
@@ -30,6 +31,25 @@ std::wstring ProgramPath()
     if (length == 0 || length >= path.size())
         return std::wstring();
     return std::wstring(&path[0], length);
+}
+
+// The service control manager keeps the image path as expandable text and, at
+// every start, replaces a percent sign, one or more other characters and a
+// percent sign with the variable of that name: which names are set then is not
+// known here, so any such pair would let the start run another program. Two
+// percent signs side by side name nothing and stay as they are.
+bool HoldsVariableName(const std::wstring& path)
+{
+    size_t open = path.find(L'%');
+    while (open != std::wstring::npos) {
+        const size_t close = path.find(L'%', open + 1);
+        if (close == std::wstring::npos)
+            return false;
+        if (close > open + 1)
+            return true;
+        open = close;
+    }
+    return false;
 }
 
 // The command line's narrow texts, widened as the narrow service calls would.
@@ -141,6 +161,13 @@ bool NTService::Install(std::string account, std::string password)
         return false;
     const std::wstring path = ProgramPath();
     if (path.empty()) {
+        CloseKeepingError(manager);
+        return false;
+    }
+    if (HoldsVariableName(path)) {
+        LogMessageW(L"Install() The program path %s holds a name between percent signs, which the service control "
+                    L"manager would replace. Not installed.",
+                    path.c_str());
         CloseKeepingError(manager);
         return false;
     }

@@ -158,7 +158,7 @@ bool NetworkDestination::BackupFile(FileRecord& record)
     return false;
 }
 
-bool NetworkDestination::RemoveStoredCopy(const FileRecord& record)
+bool NetworkDestination::RemoveUnrecordedCopy(const FileRecord& record)
 {
     // A folder's recorded name was never made.
     if (record.attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -170,6 +170,7 @@ bool NetworkDestination::RemoveStoredCopy(const FileRecord& record)
                                  path.compare(0, folder.size(), folder) == 0 &&
                                  path.find(L'\\', folder.size()) == std::wstring::npos;
     if (!inMachineFolder) {
+        // The line keeps the name this function once had: log texts are what users search for.
         LogMessageW(L"%s", FormatWString(L"RemoveStoredCopy() \"%s\" is not in the machine folder and stays",
                                          path.c_str())
                                .c_str());
@@ -281,15 +282,58 @@ std::wstring NewUuidString()
     return result;
 }
 
+// A name beside the target, in the same folder so that the final rename never
+// crosses a volume, and of a fixed length so that it fits wherever the target does.
+static std::wstring PartialRestorePath(const std::wstring& target)
+{
+    const size_t slash = target.rfind(L'\\');
+    const std::wstring folder = slash == std::wstring::npos ? std::wstring() : target.substr(0, slash + 1);
+    return folder + L"~" + serviceName + L"-restore-" + NewUuidString() + L".partial";
+}
+
+// The copy of a read-only stored version is read-only itself, and DeleteFileW refuses such a file.
+static void RemovePartialRestore(const std::wstring& partial)
+{
+    SetFileAttributesW(partial.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileW(partial.c_str()))
+        return;
+    const DWORD code = GetLastError();
+    // A cancelled copy has removed it already.
+    if (code == ERROR_FILE_NOT_FOUND)
+        return;
+    const std::wstring line = FormatWString(
+        L"RestoreFile() Could not remove the partial copy \"%s\". The error is %s, code %lu", partial.c_str(),
+        Win32ErrorTextW(code).c_str(), code);
+    LogMessageW(L"%s", line.c_str());
+}
+
 bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes)
 {
     CreateDirectoryPath(target);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return CreateDirectoryW(target.c_str(), nullptr) != FALSE;
-    if (copyFileFunction(source.c_str(), target.c_str(), CopyProgressRoutine, CopyContext(), CopyCancelFlag(), 0))
-        return true;
-    LogCopyFailure(source, target, GetLastError());
-    return false;
+    // The user's file at the target gives way only to a whole copy: the copy is
+    // written beside it and then takes its name, so a copy that fails (a full
+    // disk, a destination gone) leaves the file as it was. The failure lines
+    // name the target, the file the user knows.
+    const std::wstring partial = PartialRestorePath(target);
+    if (!copyFileFunction(source.c_str(), partial.c_str(), CopyProgressRoutine, CopyContext(), CopyCancelFlag(),
+                          COPY_FILE_FAIL_IF_EXISTS)) {
+        const DWORD code = GetLastError();
+        // A file that already bore the name is not this copy's to remove.
+        if (code != ERROR_FILE_EXISTS)
+            RemovePartialRestore(partial);
+        LogCopyFailure(source, target, code);
+        return false;
+    }
+    if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        // A target in use, a read-only one (Windows refuses to replace it) or a folder.
+        const DWORD code = GetLastError();
+        RemovePartialRestore(partial);
+        LogCopyFailure(source, target, code);
+        return false;
+    }
+    return true;
 }
 
 DWORD CALLBACK CopyProgressRoutine(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE,

@@ -28,7 +28,7 @@ public:
     bool DeleteMirroredFile(FileRecord record);
     // Removes the copy BackupFile just made for the record, when its row could
     // not be added; touches nothing outside the machine folder.
-    bool RemoveStoredCopy(const FileRecord& record);
+    bool RemoveUnrecordedCopy(const FileRecord& record);
     // False when Connect found no machine folder to work in: nothing may then be
     // copied or removed at the destination.
     bool HasMachineFolder() const { return !destinationPath.empty(); }

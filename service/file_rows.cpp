@@ -7,12 +7,11 @@
 
 namespace {
 
-// ?1 is the folder itself, ?2 everything below it; both escaped with likeEscape,
-// so that only ASCII case is loose, as in the file system.
+// ?1 is the folder itself, ?2 everything below it; both literal patterns
+// (LiteralLikePattern), so that only ASCII case is loose, as in the file system.
 const char* const selectKnownFilesStatement =
     "select path, attributes, parentid, self_id, modificationtime, size, volume_id from filelist "
     "where path like ?1 escape '^' or path like ?2 escape '^'";
-const char likeEscape = '^';
 const char* const insertFileStatement = "insert into filelist values( ?1, ?2, ?3, ?4, ?5, ?6,?7, ?8, ?9);";
 // Bound rather than written as decimal text: a self id of 2^63 or more is
 // stored as a negative integer, which unsigned text would never match.
@@ -31,18 +30,6 @@ uint64_t ColumnNumber(sqlite3_stmt* statement, int column)
 
 sqlite3_int64 Signed(uint64_t value) { return static_cast<sqlite3_int64>(value); }
 
-// The text as a LIKE pattern that matches only itself.
-std::string LiteralPattern(const std::string& text)
-{
-    std::string pattern;
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == likeEscape)
-            pattern += likeEscape;
-        pattern += c;
-    }
-    return pattern;
-}
-
 }  // namespace
 
 bool LoadKnownFiles(KnownFileMap& known, std::string folder)
@@ -55,8 +42,8 @@ bool LoadKnownFiles(KnownFileMap& known, std::string folder)
     // C:\watched) has rows of its own. A drive root D:\ already ends in the
     // separator. An empty text names no folder and claims no row.
     const std::string below = folder.empty() || folder[folder.size() - 1] == '\\' ? folder : folder + "\\";
-    const std::string itself = LiteralPattern(folder);
-    const std::string pattern = LiteralPattern(below) + "%";
+    const std::string itself = LiteralLikePattern(folder);
+    const std::string pattern = LiteralLikePattern(below) + "%";
 
     sqlite3_stmt* statement = nullptr;
     const char* tail = nullptr;

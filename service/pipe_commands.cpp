@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+size_t restoreBatchBytes = 16 * 1024 * 1024;
+
 namespace {
 
 const char* const removeFolderCommand = "REMOVE FOLDER";
@@ -166,6 +168,76 @@ bool FindStoredVersion(uint64_t selfId, uint64_t volumeId, const std::string& mo
     return stepsWorked;
 }
 
+// Where a stored path lands under the chosen folder: a drive path without its
+// drive letter and colon, a share path \\server\share\... as server\share\...,
+// joined to the folder by one backslash (a drive root such as D:\ brings its own).
+std::wstring RestoreTarget(const std::wstring& targetRoot, const std::string& storedPath)
+{
+    const bool share = storedPath.size() > 2 && storedPath[0] == '\\' && storedPath[1] == '\\';
+    std::string rest = storedPath.substr(share ? 1 : 2);
+    if (!targetRoot.empty() && targetRoot.back() == L'\\' && !rest.empty() && rest[0] == '\\')
+        rest.erase(0, 1);
+    std::wstring relativePath;
+    Utf8ToWide(rest, relativePath, CP_UTF8);
+    return targetRoot + relativePath;
+}
+
+struct RestoreEntry {
+    uint64_t selfId;
+    uint64_t volumeId;
+    std::string modificationTime;
+};
+
+// Takes entries off the pipe until left reaches 0 or the entries taken hold
+// restoreBatchBytes. A read that fails (the client has gone, a stop, the
+// per-message bound) sets left to 0: no more will come.
+void TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, std::vector<RestoreEntry>& batch)
+{
+    size_t held = 0;
+    while (left > 0 && held < restoreBatchBytes) {
+        std::string selfIdText, volumeIdText, modificationTime;
+        if (!ReadMessage(pipe, selfIdText, overlapped) || !ReadMessage(pipe, volumeIdText, overlapped) ||
+            !ReadMessage(pipe, modificationTime, overlapped)) {
+            left = 0;
+            return;
+        }
+        --left;
+        held += sizeof(RestoreEntry) + modificationTime.size();
+        const RestoreEntry entry = {std::strtoull(selfIdText.c_str(), nullptr, 10),
+                                    std::strtoull(volumeIdText.c_str(), nullptr, 10), modificationTime};
+        batch.push_back(entry);
+    }
+}
+
+void RestoreOneEntry(const std::wstring& targetRoot, const RestoreEntry& entry)
+{
+    LogMessageA("Self id %I64u, volume id %I64u, modificationtime %s", entry.selfId, entry.volumeId,
+                entry.modificationTime.c_str());
+    StoredVersion version;
+    if (!FindStoredVersion(entry.selfId, entry.volumeId, entry.modificationTime, version))
+        return;
+    LogMessageA("Original path is %s", version.path.c_str());
+    if (version.path.size() < 2)
+        return;
+    std::wstring storedCopy;
+    Utf8ToWide(version.localPath, storedCopy, CP_UTF8);
+    RestoreFile(storedCopy, RestoreTarget(targetRoot, version.path), version.attributes);
+}
+
+// False when a stop came: the entries not yet restored are dropped.
+bool RestoreBatch(const std::wstring& targetRoot, const std::vector<RestoreEntry>& batch)
+{
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (StopRequested()) {
+            LogMessageA("Stop requested. Restore aborted, %I64u entries dropped.",
+                        static_cast<uint64_t>(batch.size() - i));
+            return false;
+        }
+        RestoreOneEntry(targetRoot, batch[i]);
+    }
+    return true;
+}
+
 void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
 {
     // A target or count that did not arrive whole names nothing to act on.
@@ -176,7 +248,13 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
     Utf8ToWide(targetFolder, targetRoot, CP_UTF8);
     targetRoot = MakeLongPath(targetRoot);
 
-    const int64_t entryCount = std::strtoll(countText.c_str(), nullptr, 10);
+    // A negative count reads as a huge one: the client's close then ends the request.
+    uint64_t left = static_cast<uint64_t>(std::strtoll(countText.c_str(), nullptr, 10));
+    // The request is taken off the pipe before anything is copied, so the
+    // client's writes never wait for copies. The count comes from the client,
+    // so nothing is set aside for it: entries are held as they arrive.
+    std::vector<RestoreEntry> batch;
+    TakeRestoreEntries(pipe, overlapped, left, batch);
 
     std::wstring destination, user, password;
     ReadRegistryValue(SettingsKey(), destinationValueName, destination);
@@ -190,30 +268,9 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
     }
     NetworkDestination source;
     source.Connect(destination, user, password);
-
-    for (uint64_t i = 0; i < static_cast<uint64_t>(entryCount); ++i) {
-        std::string selfIdText, volumeIdText, modificationTime;
-        // A client that sends fewer entries than it announced (or a negative
-        // count) ends the restore here rather than yielding endless empty entries.
-        if (!ReadMessage(pipe, selfIdText, overlapped) || !ReadMessage(pipe, volumeIdText, overlapped) ||
-            !ReadMessage(pipe, modificationTime, overlapped))
-            break;
-        const uint64_t selfId = std::strtoull(selfIdText.c_str(), nullptr, 10);
-        const uint64_t volumeId = std::strtoull(volumeIdText.c_str(), nullptr, 10);
-        LogMessageA("Self id %I64u, volume id %I64u, modificationtime %s", selfId, volumeId,
-                    modificationTime.c_str());
-
-        StoredVersion version;
-        if (!FindStoredVersion(selfId, volumeId, modificationTime, version))
-            continue;
-        LogMessageA("Original path is %s", version.path.c_str());
-        if (version.path.size() < 2)
-            continue;
-        // The drive letter and colon give way to the target root; no separator is added.
-        std::wstring relativePath, storedCopy;
-        Utf8ToWide(version.path.substr(2), relativePath, CP_UTF8);
-        Utf8ToWide(version.localPath, storedCopy, CP_UTF8);
-        RestoreFile(storedCopy, targetRoot + relativePath, version.attributes);
+    while (RestoreBatch(targetRoot, batch) && left > 0) {
+        batch.clear();
+        TakeRestoreEntries(pipe, overlapped, left, batch);
     }
     source.Disconnect();
 }

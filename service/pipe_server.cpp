@@ -68,10 +68,11 @@ DWORD WINAPI ClientControl(LPVOID parameter)
         if (pipe == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             // Logged once per outage, and only when the quick retry did not help.
-            if (++failedCreations == 2)
-                LogMessageA("ClientControl() Could not create named pipe %S, error %lu( %S). Retrying every %lu ms.",
-                            pipeName, error, ErrorText(error).c_str(),
-                            static_cast<unsigned long>(calmRetryMilliseconds));
+            if (++failedCreations == 2) {
+                LogMessageA("ClientControl() Could not create named pipe %S", pipeName);
+                LogMessageA("ClientControl() Named pipe creation error %lu( %S). Retrying every %lu ms.", error,
+                            ErrorText(error).c_str(), static_cast<unsigned long>(calmRetryMilliseconds));
+            }
             PauseBeforeRetry(failedCreations == 1 ? quickRetryMilliseconds : calmRetryMilliseconds);
             continue;
         }

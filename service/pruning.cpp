@@ -1,7 +1,7 @@
 #include "pruning.h"
 
-#include <climits>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -9,9 +9,16 @@
 #include "service_state.h"
 #include "text.h"
 
-static const char* const selectOldestVersions =
-    "select m, self_id, volume_id, localpath from (select count(*) as c, min(modificationtime) as m, self_id, "
-    "volume_id, path, localpath from filelist group by self_id, volume_id) where c > ?1";
+// Per file above the limit, the version stored earliest. filelist has no
+// INTEGER PRIMARY KEY, so every insert gets a rowid one above the largest in
+// the table, whatever was deleted before (nothing in the system writes rowids
+// or vacuums): rowid order is the order of storing. The version stored last,
+// which is what the file holds now, is thus never selected, even when its
+// last-write time is older than the others' (content unpacked from an archive).
+// The bare columns come from the row holding min(rowid).
+const char* const selectEarliestVersions =
+    "select m, self_id, volume_id, localpath from (select count(*) as c, min(rowid) as earliest, "
+    "modificationtime as m, self_id, volume_id, localpath from filelist group by self_id, volume_id) where c > ?1";
 
 static const char* const deleteVersionRow =
     "delete from filelist where localpath=?1 and self_id=?2 and volume_id=?3 and modificationtime=?4";
@@ -27,27 +34,22 @@ struct SelectedVersion {
 
 enum CopyOutcome { copyRemoved, copyMissing, copyKept };
 
+enum VersionOutcome { versionRemoved, versionKept, rowRefused };
+
 }  // namespace
 
 int VersionLimitFromText(const std::wstring& text)
 {
-    size_t at = 0;
-    const bool negative = !text.empty() && text[0] == L'-';
-    if (!text.empty() && (text[0] == L'-' || text[0] == L'+'))
-        ++at;
-    if (at == text.size())
+    // The runtime's decimal reading, as _wtoi takes the text: leading white
+    // space, a sign, then digits up to the first other character; past the
+    // range of a long (32 bits here) it gives the nearest end of it. Only a
+    // text in which it finds no digits stands for no number.
+    const wchar_t* const start = text.c_str();
+    wchar_t* end = nullptr;
+    const long value = wcstol(start, &end, 10);
+    if (end == start)
         return defaultVersionLimit;
-    long long value = 0;
-    for (; at < text.size(); ++at) {
-        if (text[at] < L'0' || text[at] > L'9')
-            return defaultVersionLimit;
-        // Past the int range the value only has to stay there.
-        if (value <= INT_MAX)
-            value = value * 10 + (text[at] - L'0');
-    }
-    if (negative)
-        return value > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-value);
-    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+    return static_cast<int>(value);
 }
 
 static std::string ColumnText(sqlite3_stmt* statement, int column)
@@ -70,7 +72,7 @@ static bool CopyFolderReachable(const std::wstring& copyPath)
 // A stored copy keeps the attributes of its source, so a read-only source gives
 // a read-only copy: it is made writable for its deletion and gets its
 // attributes back if it still cannot go.
-static CopyOutcome RemoveStoredCopy(const std::wstring& path, DWORD& code)
+static CopyOutcome DeleteVersionCopy(const std::wstring& path, DWORD& code)
 {
     code = 0;
     if (DeleteFileW(path.c_str()))
@@ -94,6 +96,56 @@ static CopyOutcome RemoveStoredCopy(const std::wstring& path, DWORD& code)
     return copyKept;
 }
 
+// A version's copy goes only while the service holds the database for its row
+// too: one short exclusive transaction per version, taken with the
+// connection's busy wait. A reader holding the file past that wait (the
+// control centre listing files) thus leaves the copy and its row both in
+// place, instead of a row the control centre lists and cannot restore.
+// Statements the pipe thread runs on the shared connection meanwhile join the
+// transaction and are committed with it.
+static bool BeginVersionRemoval()
+{
+    return sqlite3_exec(databaseConnection, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// False when the transaction could not be committed; the shared connection is
+// never left inside it.
+static bool EndVersionRemoval()
+{
+    if (sqlite3_exec(databaseConnection, "commit", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    if (!sqlite3_get_autocommit(databaseConnection))
+        sqlite3_exec(databaseConnection, "rollback", nullptr, nullptr, nullptr);
+    return false;
+}
+
+// The copy, then the row. Only a failure of the database itself (or a crash)
+// can still come between them; the row then stays, and the next pass finds
+// its copy missing and removes it.
+static VersionOutcome RemoveVersion(sqlite3_stmt* remove, const SelectedVersion& version)
+{
+    std::wstring path;
+    Utf8ToWide(version.localPath, path, CP_UTF8);
+    DWORD code = 0;
+    const CopyOutcome outcome = DeleteVersionCopy(path, code);
+    LogMessageW(L"Deleting file %s", path.c_str());
+    if (outcome == copyKept) {
+        LogMessageW(L"Could not delete file %s", path.c_str());
+        LogMessageW(L"Extended error code %lu (%s)", code, Win32ErrorTextW(code).c_str());
+        return versionKept;
+    }
+    if (outcome == copyMissing)
+        LogMessageW(L"PruneVersions() The stored copy %s is missing, its row is removed", path.c_str());
+    sqlite3_bind_text(remove, 1, version.localPath.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int64(remove, 2, version.selfId);
+    sqlite3_bind_int64(remove, 3, version.volumeId);
+    sqlite3_bind_text(remove, 4, version.modificationTime.c_str(), -1, SQLITE_STATIC);
+    const int result = sqlite3_step(remove);
+    sqlite3_reset(remove);
+    sqlite3_clear_bindings(remove);
+    return result == SQLITE_DONE ? versionRemoved : rowRefused;
+}
+
 bool PruneVersions(int maxVersions)
 {
     // A limit below 1 would take the last stored version of every file: the
@@ -103,7 +155,7 @@ bool PruneVersions(int maxVersions)
     LogMessageA("Max Versions is %d", maxVersions);
 
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(databaseConnection, selectOldestVersions, -1, &select, nullptr) != SQLITE_OK ||
+    if (sqlite3_prepare_v2(databaseConnection, selectEarliestVersions, -1, &select, nullptr) != SQLITE_OK ||
         select == nullptr) {
         sqlite3_finalize(select);
         return true;
@@ -142,35 +194,25 @@ bool PruneVersions(int maxVersions)
         sqlite3_finalize(remove);
         return true;
     }
-    // Each version's row goes right after its copy: a stop or a crash between
-    // them leaves one row without its copy, which the next pass removes as missing.
     for (const SelectedVersion& version : selected) {
         if (StopRequested()) {
             LogMessageA("PruneVersions() Stop requested, the remaining versions wait for a later pass");
             break;
         }
-        std::wstring path;
-        Utf8ToWide(version.localPath, path, CP_UTF8);
-        DWORD code = 0;
-        const CopyOutcome outcome = RemoveStoredCopy(path, code);
-        LogMessageW(L"Deleting file %s", path.c_str());
-        if (outcome == copyKept) {
-            LogMessageW(L"Could not delete file %s", path.c_str());
-            LogMessageW(L"Extended error code %lu (%s)", code, Win32ErrorTextW(code).c_str());
-            continue;
+        VersionOutcome outcome = rowRefused;
+        if (BeginVersionRemoval()) {
+            outcome = RemoveVersion(remove, version);
+            if (!EndVersionRemoval())
+                outcome = rowRefused;
         }
-        if (outcome == copyMissing)
-            LogMessageW(L"PruneVersions() The stored copy %s is missing, its row is removed", path.c_str());
-        sqlite3_bind_text(remove, 1, version.localPath.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(remove, 2, version.selfId);
-        sqlite3_bind_int64(remove, 3, version.volumeId);
-        sqlite3_bind_text(remove, 4, version.modificationTime.c_str(), -1, SQLITE_STATIC);
-        if (sqlite3_step(remove) != SQLITE_DONE)
+        if (outcome == rowRefused) {
             LogMessageW(L"Could not delete file with self id %I64u, volume id %I64u, timestamp %S from database",
                         static_cast<uint64_t>(version.selfId), static_cast<uint64_t>(version.volumeId),
                         version.modificationTime.c_str());
-        sqlite3_reset(remove);
-        sqlite3_clear_bindings(remove);
+            // Every further row would wait as long and go the same way.
+            LogMessageA("PruneVersions() A row could not be removed: the remaining versions wait for a later pass");
+            break;
+        }
     }
     sqlite3_finalize(remove);
     return true;

@@ -1,11 +1,13 @@
 #pragma once
 #include <string>
 
+#include "globals.h"
+
 bool PruneVersions(int maxVersions);
 
-// The versions kept per file when MaxVersions is absent: what the control centre shows then.
-const int defaultVersionLimit = 5;
+// The select of the versions one call prunes.
+extern const char* const selectEarliestVersions;
 
-// The version limit a MaxVersions text stands for: a whole decimal number
-// (an optional sign, then digits only), or defaultVersionLimit for anything else.
+// The version limit a MaxVersions text stands for: the decimal number it begins
+// with, as the runtime reads it, or defaultVersionLimit when it begins with none.
 int VersionLimitFromText(const std::wstring& text);

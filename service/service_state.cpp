@@ -14,7 +14,6 @@ const char* const createFileListStatement =
     "\t\t\tself_id sqlite3_uint64, modificationtime text, size sqlite3_uint64, volume_id sqlite3_uint64, localpath text);";
 
 sqlite3* databaseConnection = nullptr;
-const int databaseBusyTimeoutMs = 5000;
 int lastDatabaseResult = 0;
 char* databaseErrorText = nullptr;
 std::string databasePath;

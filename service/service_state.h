@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "globals.h"
 #include "sqlite3.h"
 
 // Service-only names (the wide service name is in common/globals.h).
@@ -18,11 +19,9 @@ extern const char* const createWatchDirectoriesStatement;
 extern const char* const createFileListStatement;
 
 extern sqlite3* databaseConnection;
-// How long a statement of the service waits for a lock that another connection
-// holds (the control centre reads the same file) before it fails with
-// SQLITE_BUSY.
-extern const int databaseBusyTimeoutMs;
-// Gives a connection of the service that wait; called right after the open.
+// Gives a connection of the service the wait databaseBusyTimeoutMs for a lock
+// that another connection holds (the control centre reads the same file);
+// called right after the open.
 void SetDatabaseBusyTimeout(sqlite3* connection);
 extern int lastDatabaseResult;
 extern char* databaseErrorText;

@@ -27,8 +27,10 @@ public:
     void AttachMainWindow(HWND window);
     bool LoadFolders();
     std::string GetSelectedFolder(int& index);
-    bool QueryFiles(std::string pattern, std::vector<FileListEntry>& out, uint64_t selfId);
-    bool QueryFileVersions(std::vector<FileListEntry>& out, uint64_t selfId);
+    // selfId 0: the listing of the pattern (volumeId unused). Otherwise the
+    // versions of the file that selfId and volumeId name together.
+    bool QueryFiles(std::string pattern, std::vector<FileListEntry>& out, uint64_t selfId, uint64_t volumeId);
+    bool QueryFileVersions(std::vector<FileListEntry>& out, uint64_t selfId, uint64_t volumeId);
 
     HWND mainWindow = nullptr;
     int lastResult = 0;

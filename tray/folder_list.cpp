@@ -3,6 +3,7 @@
 #include "app_state.h"
 #include "folder_browser.h"
 #include "folders.h"
+#include "globals.h"
 #include "log.h"
 #include "pipe_client.h"
 #include "text.h"
@@ -20,10 +21,6 @@ namespace {
 const char* const folderQuery = "select directory from watchdirectories;";
 const wchar_t* const centreCaptionW = L"Varnoke Backup Centre";
 const char* const centreCaptionA = "Varnoke Backup Centre";
-// How long a query waits for the service to finish a write before it gives up
-// (and the user is told). The service's writes are single short statements;
-// the window does not react meanwhile, so the wait stays short.
-const int databaseBusyTimeoutMs = 5000;
 
 LRESULT SendToFolderList(UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -58,6 +55,8 @@ bool AppState::LoadFolders()
         MessageBoxA(mainWindow, text.c_str(), centreCaptionA, MB_OK);
         return false;
     }
+    // A query that meets the service's write waits for it before it gives up
+    // (and the user is told).
     sqlite3_busy_timeout(database, databaseBusyTimeoutMs);
 
     folderNames.clear();

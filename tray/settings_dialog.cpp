@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "password.h"
 #include "resource.h"
+#include "text.h"
 
 #include <shlobj.h>
 
@@ -19,7 +20,8 @@ void ShowSettings(HWND dialog)
 {
     const std::wstring key = SettingsKey();
     std::wstring destination, username, password;
-    std::wstring maxVersions = L"5";
+    const std::wstring defaultMaxVersions = FormatWString(L"%d", defaultVersionLimit);
+    std::wstring maxVersions = defaultMaxVersions;
     std::wstring scanInterval = L"15";
 
     ReadRegistryValue(key, destinationValueName, destination);
@@ -27,7 +29,7 @@ void ShowSettings(HWND dialog)
     ReadRegistryValue(key, passwordValueName, password);
     ReadRegistryValue(key, maxVersionsValueName, maxVersions);
     if (maxVersions.empty())
-        maxVersions = L"5";
+        maxVersions = defaultMaxVersions;
     DecryptPassword(password);
     SetDlgItemTextW(dialog, IDC_DESTINATION, destination.c_str());
     SetDlgItemTextW(dialog, IDC_USERNAME, username.c_str());

@@ -7,28 +7,28 @@
 
 #include <vector>
 
-// A rename or move keeps the file's time, so the rows of one entry can tie on
-// modificationtime; among them the row added last (highest rowid) holds the
-// newest path. The one max() runs over the time, char(1) and the rowid in fixed
-// width: a key unique per row that orders by time first (char(1) sorts below
-// what a longer time text holds there) and by rowid among equal times, so the
-// bare columns come from exactly that row, in one pass and without an index.
-// The filter sees that row's path.
+// One row per stored file, and a file is one self_id on one volume: the same
+// file index on another volume is another file. The row that speaks for it is
+// the one stored last (highest rowid), whatever its time: a rename or a move
+// keeps the time, and content that came back with an older time (an archive
+// unpacked over the file) is still what the file holds now. The one max()
+// takes the bare columns from exactly that row, in one pass and without an
+// index; the filter sees that row's path.
+#define VARN_STORED_FILES                                                                                  \
+    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, max(rowid) " \
+    "from filelist group by self_id, volume_id)"
 const char* const fileListingStatement =
-    "select path, self_id, c, modificationtime, volume_id, attributes, size from "
-    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, "
-    "max(coalesce(modificationtime, '') || char(1) || printf('%020d', rowid)) from filelist group by self_id) "
-    "where path like ?1 order by path asc";
+    "select path, self_id, c, modificationtime, volume_id, attributes, size from " VARN_STORED_FILES
+    " where path like ?1 order by path asc";
 // The same rows, for a folder: its own row (?1) and the paths below it (?2),
-// both as LIKE patterns escaped with '|', which no Windows name contains.
+// both literal patterns (LiteralLikePattern).
 const char* const folderListingStatement =
-    "select path, self_id, c, modificationtime, volume_id, attributes, size from "
-    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, "
-    "max(coalesce(modificationtime, '') || char(1) || printf('%020d', rowid)) from filelist group by self_id) "
-    "where path like ?1 escape '|' or path like ?2 escape '|' order by path asc";
+    "select path, self_id, c, modificationtime, volume_id, attributes, size from " VARN_STORED_FILES
+    " where path like ?1 escape '^' or path like ?2 escape '^' order by path asc";
+#undef VARN_STORED_FILES
 const char* const fileVersionsStatement =
-    "select path, self_id, modificationtime, size, volume_id, attributes from filelist where self_id = ?1 "
-    "order by modificationtime DESC, rowid DESC";
+    "select path, self_id, modificationtime, size, volume_id, attributes from filelist "
+    "where self_id = ?1 and volume_id = ?2 order by modificationtime DESC, rowid DESC";
 
 std::wstring FileTimeToDisplayText(FILETIME localTime)
 {
@@ -163,22 +163,9 @@ bool RunQuery(sqlite3* database, const char* text, const RowColumns& columns, Bi
     return result;
 }
 
-// The text as a LIKE pattern that matches only itself (ASCII letters still in
-// any case, as Windows compares names).
-std::string LiteralLikePattern(const std::string& text)
-{
-    std::string pattern;
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '|')
-            pattern += '|';
-        pattern += c;
-    }
-    return pattern;
-}
-
 }  // namespace
 
-bool AppState::QueryFiles(std::string pattern, std::vector<FileListEntry>& out, uint64_t selfId)
+bool AppState::QueryFiles(std::string pattern, std::vector<FileListEntry>& out, uint64_t selfId, uint64_t volumeId)
 {
     bool result;
     if (selfId == 0) {
@@ -191,7 +178,10 @@ bool AppState::QueryFiles(std::string pattern, std::vector<FileListEntry>& out, 
     } else {
         result = RunQuery(
             database, fileVersionsStatement, versionColumns,
-            [&](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId)); },
+            [&](sqlite3_stmt* statement) {
+                sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId));
+                sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(volumeId));
+            },
             out);
     }
     LogMessageA("Got %lu files from DB for folder %s, self_id %I64u", static_cast<unsigned long>(out.size()),
@@ -218,7 +208,7 @@ bool QueryFolderFiles(AppState& state, std::string folder, std::vector<FileListE
     return result;
 }
 
-bool AppState::QueryFileVersions(std::vector<FileListEntry>& out, uint64_t selfId)
+bool AppState::QueryFileVersions(std::vector<FileListEntry>& out, uint64_t selfId, uint64_t volumeId)
 {
-    return QueryFiles(std::string(), out, selfId);
+    return QueryFiles(std::string(), out, selfId, volumeId);
 }

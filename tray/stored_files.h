@@ -12,8 +12,8 @@ extern const char* const fileListingStatement;
 extern const char* const folderListingStatement;
 extern const char* const fileVersionsStatement;
 
-// One row per stored entry at the folder or below it, by the entry's newest
-// path: the folder's own row and the paths that begin with the folder text and
+// One row per stored entry at the folder or below it, by the path of its row
+// stored last: the folder's own row and the paths that begin with the folder text and
 // a backslash, compared literally ('%' and '_' are plain characters; ASCII
 // letters match in any case). Empty and true without a filelist table or a
 // connection; false when the read fails, with the rows read before it.

@@ -25,7 +25,8 @@ inline bool InTestPrefix()
     fprintf(stderr,
             "Refusing to run: this Wine prefix%s%s%s is not a VarnBack test prefix (C:\\varn-test-prefix.txt is "
             "missing). The tests delete C:\\ProgramData\\Varnoke and the backup settings of the prefix they run "
-            "in. Run them through ctest, in the prefixes that tools/setup.sh makes.\n",
+            "in. Test prefixes are the wineprefix and wineprefix-template folders of a build, which "
+            "tools/setup.sh makes and marks; run it again to restore a lost mark.\n",
             prefix ? " (" : "", prefix ? prefix : "", prefix ? ")" : "");
     fflush(stderr);
     return false;

@@ -124,6 +124,28 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder)
     return names;
 }
 
+std::vector<CutCase> Utf8CutCases(size_t limit)
+{
+    std::vector<CutCase> cases = {
+        {"ASCII", std::string(limit + 1, 'a'), limit},
+        {"stray continuation bytes", std::string(limit - 2, 'a') + std::string(8, '\x80'), limit},
+    };
+    const char* const characters[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};  // é € U+1F600
+    for (const char* character : characters) {
+        const std::string piece = character;
+        // The ASCII lead moves the limit across every byte of a character.
+        for (size_t lead = 0; lead < piece.size(); ++lead) {
+            std::string text(lead, 'a');
+            while (text.size() <= limit)
+                text += piece;
+            cases.push_back({std::to_string(piece.size()) + "-byte characters after " + std::to_string(lead) +
+                                 " ASCII bytes",
+                             text + piece, lead + (limit - lead) / piece.size() * piece.size()});
+        }
+    }
+    return cases;
+}
+
 std::string Utf8(const std::wstring& text)
 {
     if (text.empty())

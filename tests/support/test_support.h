@@ -41,6 +41,18 @@ DWORD ServiceState();
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 
+// Narrow texts longer than limit bytes, each with the length a cut that keeps
+// whole UTF-8 characters leaves: ASCII (cut at the limit), characters of two,
+// three and four bytes with the limit falling at every place inside one and
+// just after one, and stray continuation bytes that form no character (cut at
+// the limit).
+struct CutCase {
+    std::string name;
+    std::string text;
+    size_t kept;
+};
+std::vector<CutCase> Utf8CutCases(size_t limit);
+
 // The backup settings key, emptied at the start and removed at the end of the scope.
 class SettingsScope {
 public:

@@ -24,3 +24,11 @@ if(TARGET VarnBackupTray)
   varn_system_test(gui_files_busy SCRIPT ${CMAKE_CURRENT_LIST_DIR}/gui_files_busy.sh TIMEOUT 300
     PROGRAMS VarnBackupTray gui_driver)
 endif()
+
+# The file list over fabricated rows: one file index on two volumes, and long
+# listings pinned row by row. Shares nothing: its own prefix (so its own pipe
+# namespace) and its own Xvfb display.
+if(TARGET VarnBackupTray)
+  varn_system_test(gui_files_rows SCRIPT ${CMAKE_CURRENT_LIST_DIR}/gui_files_rows.sh TIMEOUT 300
+    PROGRAMS VarnBackupTray gui_driver)
+endif()

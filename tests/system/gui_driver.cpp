@@ -6,7 +6,7 @@
 //   wait-gone CAPTION SECONDS        no dialog with this caption is left
 //   count CAPTION                    prints the number of visible dialogs with this caption
 //   visible CAPTION                  succeeds when the dialog is visible
-//   rect CAPTION                     prints x y width height of the dialog
+//   rect CAPTION [ID]                prints x y width height of the dialog, or of its control ID
 //   click CAPTION ID                 presses an enabled button (posted BM_CLICK)
 //   text CAPTION ID                  prints a control's text (ID 0: the caption)
 //   set-text CAPTION ID TEXT         replaces a control's text
@@ -388,8 +388,11 @@ int Run(const std::vector<std::wstring>& a)
     if (command == L"visible")
         return IsWindowVisible(dialog) ? 0 : 1;
     if (command == L"rect") {
+        HWND window = n >= 4 ? GetDlgItem(dialog, _wtoi(a[3].c_str())) : dialog;
+        if (window == nullptr)
+            return Fail(L"no control " + a[3] + L" in \"" + a[2] + L"\"");
         RECT r = {};
-        GetWindowRect(dialog, &r);
+        GetWindowRect(window, &r);
         Print(std::to_wstring(r.left) + L" " + std::to_wstring(r.top) + L" " + std::to_wstring(r.right - r.left) +
               L" " + std::to_wstring(r.bottom - r.top));
         return 0;

@@ -2,8 +2,10 @@
 # Browsing what the service stored and restoring it: the search, a folder's
 # listing, the nested versions dialog, a restore of one older version and of
 # two entries, each checked byte for byte in the chosen folder. A file moved to
-# another folder shows, is found and is listed under its new path; a watched
-# folder whose name begins with the listed one's is not part of its listing.
+# another folder shows, is found and is listed under its new path; a file whose
+# content came back with an older time shows, and restores, that content; a
+# watched folder whose name begins with the listed one's is not part of its
+# listing.
 # The control centre runs in the en-US locale (12-hour clock) at UTC, and shows
 # the times on the 24-hour clock.
 source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
@@ -32,13 +34,18 @@ varn_wait_for 30 count_is "select count(*) from filelist where path = 'C:\data\a
   varn_fail "the first pass stored nothing of alpha2"
 # A second version of a.txt, with a later time and another size, and b.txt
 # moved to sub\bee.txt: a move keeps the time, so its new row ties with the old.
+# c.txt gets content with an older time, as from an archive unpacked over it.
 printf 'version two, longer\n' >"$alpha/a.txt"
 touch -d '2024-03-02 13:00:00' "$alpha/a.txt"
 mv "$alpha/b.txt" "$alpha/sub/bee.txt"
+printf 'sea, unpacked\n' >"$alpha/sub/c.txt"
+touch -d '2024-02-01 09:00:00' "$alpha/sub/c.txt"
 varn_wait_for 30 count_is "select count(*) from filelist where path = 'C:\data\alpha\a.txt'" 2 ||
   varn_fail "the second version of a.txt was not stored"
 varn_wait_for 30 count_is "select count(*) from filelist where path = 'C:\data\alpha\sub\bee.txt'" 1 ||
   varn_fail "the move of b.txt was not stored"
+varn_wait_for 30 count_is "select count(*) from filelist where path = 'C:\data\alpha\sub\c.txt'" 2 ||
+  varn_fail "the unpacked c.txt was not stored"
 gui_settings ScanInterval 600  # no further passes while the dialogs read
 
 # Wine takes the user locale from LC_ALL. This machine's C library may lack
@@ -57,7 +64,8 @@ drv click Dialog 2
 drv wait-gone Dialog 10 || varn_fail "the file list did not close"
 
 # View Files lists the chosen folder, sorted by path, folders marked; the moved
-# file under its new path, nothing of alpha2; the newest time on the 24-hour clock.
+# file under its new path, nothing of alpha2; each file as stored last (c.txt's
+# unpacked content), the time on the 24-hour clock.
 [ "$(drv listbox "$GUI_MAIN" 1017 | head -1)" = 'C:\data\alpha' ] || varn_fail "folders: $(drv listbox "$GUI_MAIN" 1017)"
 drv listbox-click "$GUI_MAIN" 1017 0
 varn_wait_for 5 test "$(drv enabled "$GUI_MAIN" 1019)" = 1 || varn_fail "View Files stays disabled"
@@ -67,8 +75,9 @@ gui_shot listing
 listing=$(drv listview Dialog 1021)
 [ "$(head -1 <<<"$listing")" = $'Filename:130:left\tTimestamp:250:left\tVersions:50:right\tSize:100:right' ] ||
   varn_fail "listing columns: $(head -1 <<<"$listing")"
-[ "$(rows Dialog 1,3,4)" = $'a.txt\t2\t20 bytes sub\tDirectory\t0 bytes bee.txt\t2\t4 bytes c.txt\t1\t4 bytes ' ] ||
+[ "$(rows Dialog 1,3,4)" = $'a.txt\t2\t20 bytes sub\tDirectory\t0 bytes bee.txt\t2\t4 bytes c.txt\t2\t14 bytes ' ] ||
   varn_fail "folder listing: $listing"
+[ "$(sed -n 5p <<<"$listing" | cut -f2)" = "Thursday, February 1, 2024 9:00:00" ] || varn_fail "c.txt's time: $listing"
 [ "$(sed -n 2p <<<"$listing" | cut -f2)" = "Saturday, March 2, 2024 13:00:00" ] || varn_fail "shown time: $listing"
 gui_expect_text Dialog 4 "View Versions"
 [ "$(drv enabled Dialog 4)" = 0 ] || varn_fail "the action button is enabled before a selection"
@@ -111,7 +120,8 @@ drv wait "File Versions" 15 || varn_fail "no versions dialog for the moved file"
 drv click "File Versions" 2
 drv wait-gone "File Versions" 10 || varn_fail "the versions dialog did not close"
 
-# Two rows: Restore sends the newest version of each, and only of those.
+# Two rows: Restore sends the version stored last of each, and only of those:
+# what the files hold now.
 drv listview-select Dialog 1021 0,3
 gui_expect_text Dialog 4 "Restore"
 drv click Dialog 4

@@ -23,7 +23,8 @@ varn_require_test_prefix() {
   [ -f "$1/$VARN_TEST_MARK" ] && return 0
   echo "Refusing to run: the Wine prefix $1 is not a VarnBack test prefix (C:\\varn-test-prefix.txt is" \
     "missing). The tests delete C:\\ProgramData\\Varnoke and the backup settings of the prefix they run in." \
-    "Run them through ctest, in the prefixes that tools/setup.sh makes." >&2
+    "Test prefixes are the wineprefix and wineprefix-template folders of a build, which tools/setup.sh makes" \
+    "and marks; run it again to restore a lost mark." >&2
   exit 3
 }
 

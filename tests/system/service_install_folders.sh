@@ -4,6 +4,10 @@
 # image path at a blank would look, and names outside the ANSI code page. From
 # each folder the real program must be registered, start under the service
 # control manager, stop, and be removed again.
+# The image path is kept as expandable text, so a %NAME% in a folder's name is
+# replaced when the service starts: from such a folder the install is refused
+# and nothing is registered, and a program planted where the expanded path
+# points never runs. A single % and two side by side name nothing and install.
 # Wine takes file names and arguments from Unix in the locale's character set:
 # UTF-8, or the Cyrillic names below would not reach it.
 export LC_ALL=C.UTF-8
@@ -13,10 +17,16 @@ export LC_ALL=C.UTF-8
 svc_begin service_install_folders
 
 eventlog_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\VarnBack'
-folders=('C:\Program Files\Varn Back' 'C:\Путь' 'C:\Program Files\Путь Varn')
-planted=('C:\Program.exe' 'C:\Program Files\Varn.exe' 'C:\Program Files\Путь.exe')
-mkdir -p "$(varn_c 'C:\Program Files')"
-for program in "${planted[@]}"; do cp "$VARN_VARN_SERVICE_PLANTED" "$(varn_c "$program")"; done
+services_key='System\CurrentControlSet\Services\VarnBack'
+folders=('C:\Program Files\Varn Back' 'C:\Путь' 'C:\Program Files\Путь Varn' 'C:\Varn 50%' 'C:\Varn%%Back')
+# Wine's manager starts services with the user's USERNAME and OS=Windows_NT.
+refused=('C:\p%USERNAME%q' 'C:\p%OS%q' 'C:\Varn%\50% off')
+planted=('C:\Program.exe' 'C:\Program Files\Varn.exe' 'C:\Program Files\Путь.exe'
+  "C:\\p$(id -un)q\\VarnBackupService.exe" 'C:\pWindows_NTq\VarnBackupService.exe')
+for program in "${planted[@]}"; do
+  mkdir -p "$(dirname "$(varn_c "$program")")"
+  cp "$VARN_VARN_SERVICE_PLANTED" "$(varn_c "$program")"
+done
 planted_runs() {
   local program
   for program in "${planted[@]}"; do
@@ -49,6 +59,23 @@ for folder in "${folders[@]}"; do
 
   run_from "$exe" -u
   expect_eq "$folder: -u" "$SVC_OUTPUT" "VarnBack removed. (You must delete the file ($exe) yourself.)"
+done
+
+# The installs above left the event-log source behind, as a removal does.
+wine reg delete "HKLM\\$eventlog_key" /f </dev/null >/dev/null 2>&1 || varn_fail "could not remove the event-log source"
+for folder in "${refused[@]}"; do
+  exe="$folder\\VarnBackupService.exe"
+  mkdir -p "$(varn_c "$folder")"
+  cp "$VARN_VARNBACKUPSERVICE" "$(varn_c "$exe")"
+  run_from "$exe" -i
+  # Had it been registered, this start would run what the expanded path names.
+  wine sc start "$SVC_NAME" </dev/null >/dev/null 2>&1
+  expect_eq "$folder: planted programs" "$(planted_runs)" ""
+  expect_eq "$folder: -i" "$SVC_OUTPUT" "VarnBack failed to install."
+  expect_eq "$folder: -i exit status" "$SVC_STATUS" 0
+  expect_contains "$folder: log" "$(svc_log)" "Install() The program path $exe holds a name between percent signs, which the service control manager would replace. Not installed."
+  svc_driver regvalue "$services_key" ImagePath >/dev/null && varn_fail "$folder: the service was registered"
+  svc_driver regvalue "$eventlog_key" EventMessageFile >/dev/null && varn_fail "$folder: the event-log source was made"
 done
 
 echo "service install folders: ok"

@@ -679,7 +679,7 @@ TEST_CASE("listings and versions of what real passes stored")
     CHECK(renamed->versionCount >= 2);
     CHECK(renamed->size == 11);  // the newest version's size
 
-    REQUIRE(appState.QueryFileVersions(appState.fileVersions, renamed->selfId));
+    REQUIRE(appState.QueryFileVersions(appState.fileVersions, renamed->selfId, renamed->volumeId));
     CHECK(appState.fileVersions.size() == renamed->versionCount);
     CHECK(appState.fileVersions.front().name == L"renamed.txt");
     CHECK(appState.fileVersions.back().modificationTime == "20240301 100000.000");  // the first one stored
@@ -697,10 +697,10 @@ TEST_CASE("listings and versions of what real passes stored")
     }
 
     // A search finds the path containing the text in any ASCII case, and not the old name.
-    REQUIRE(appState.QueryFiles("%%RENAMED%%", appState.fileListing, 0));
+    REQUIRE(appState.QueryFiles("%%RENAMED%%", appState.fileListing, 0, 0));
     REQUIRE(appState.fileListing.size() == 1);
     CHECK(appState.fileListing[0].selfId == renamed->selfId);
-    REQUIRE(appState.QueryFiles("%%report%%", appState.fileListing, 0));
+    REQUIRE(appState.QueryFiles("%%report%%", appState.fileListing, 0, 0));
     CHECK(appState.fileListing.empty());
 }
 }

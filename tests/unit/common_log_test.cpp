@@ -112,6 +112,40 @@ TEST_CASE("a narrow message 25 bytes short of 32768 fits, a longer one is cut an
     CHECK(Messages(log.text()) == expected);
 }
 
+TEST_CASE("a long narrow message is cut between UTF-8 characters; a wide one is written whole")
+{
+    test::LogCapture log;
+    std::vector<std::string> names, expected;
+    for (const test::CutCase& c : test::Utf8CutCases(logNarrowMessageLimit)) {
+        LogMessageA("%s", c.text.c_str());
+        names.push_back(c.name);
+        expected.push_back(c.text.substr(0, c.kept));
+    }
+    // A restore request's entry with a time text of 16383 characters of two bytes;
+    // the 42 bytes before it put the limit inside one.
+    std::string times;
+    for (int i = 0; i < 16383; ++i)
+        times += "\xC3\xA9";
+    LogMessageA("Self id %I64u, volume id %I64u, modificationtime %s", 70ull, 8ull, times.c_str());
+    const std::string restore = "Self id 70, volume id 8, modificationtime ";
+    names.push_back("restore entry");
+    expected.push_back(restore + times.substr(0, (logNarrowMessageLimit - restore.size()) / 2 * 2));
+    // Wide text, surrogate pairs included, is converted whole: nothing cuts it.
+    std::wstring wide;
+    for (int i = 0; i < 12000; ++i)
+        wide += L"\u00e9\U0001F600";
+    LogMessageW(L"%s", wide.c_str());
+    names.push_back("wide");
+    expected.push_back(test::Utf8(wide));
+    const std::vector<std::string> messages = Messages(log.text());
+    REQUIRE(messages.size() == expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        CAPTURE(names[i]);
+        CHECK(messages[i].size() == expected[i].size());
+        CHECK((messages[i] == expected[i]));  // not decomposed: the texts are long
+    }
+}
+
 TEST_CASE("opening the writer again empties the first file")
 {
     test::MachineFolders folders;

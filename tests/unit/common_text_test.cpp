@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include "test_support.h"
 #include "text.h"
 #include "timestamp.h"
 
@@ -39,6 +40,16 @@ TEST_CASE("FormatString cuts a result longer than 32767 bytes instead of overrun
     // The wide formatter has no such limit.
     const std::wstring wide(100000, L'w');
     CHECK(FormatWString(L"%s.", wide.c_str()) == wide + L".");
+}
+
+TEST_CASE("FormatString cuts a long UTF-8 result between characters")
+{
+    for (const test::CutCase& c : test::Utf8CutCases(formatStringLimit)) {
+        CAPTURE(c.name);
+        const std::string result = FormatString("%s", c.text.c_str());
+        CHECK(result.size() == c.kept);
+        CHECK((result == c.text.substr(0, c.kept)));  // not decomposed: the texts are long
+    }
 }
 
 TEST_CASE("a format the runtime cannot measure gives the empty text")

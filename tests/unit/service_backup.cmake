@@ -20,6 +20,7 @@ set_tests_properties(service_backup_destination_test PROPERTIES FIXTURES_REQUIRE
 
 varn_unit_test(service_backup_pruning_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_pruning_test.cpp ${varn_backup_fixture}
+          ${CMAKE_CURRENT_LIST_DIR}/service_core_support.cpp
   LIBS varn_service_backup TIMEOUT 300)
 
 varn_unit_test(service_backup_changes_test

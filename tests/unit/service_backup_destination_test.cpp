@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include <ostream>
 #include <set>
 
 #include "destination.h"
@@ -20,6 +21,54 @@ FileRecord FileAt(const std::wstring& path, uint32_t attributes = FILE_ATTRIBUTE
     record.path = test::Utf8(path);
     record.attributes = attributes;
     return record;
+}
+
+// What a user sees of a file: whether it is there, its bytes, last-write time and attributes.
+struct FileState {
+    bool exists = false;
+    std::string bytes;
+    unsigned long long written = 0;
+    DWORD attributes = 0;
+    bool operator==(const FileState& other) const
+    {
+        return exists == other.exists && bytes == other.bytes && written == other.written &&
+               attributes == other.attributes;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const FileState& state)
+{
+    if (!state.exists)
+        return out << "(no file)";
+    return out << state.bytes.size() << " bytes, written " << state.written << ", attributes 0x" << std::hex
+               << state.attributes << std::dec;
+}
+
+FileState StateOf(const std::wstring& path)
+{
+    FileState state;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return state;
+    state.exists = true;
+    state.bytes = test::ReadFileBytes(path);
+    state.written = (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                    data.ftLastWriteTime.dwLowDateTime;
+    state.attributes = data.dwFileAttributes;
+    return state;
+}
+
+// Gives a file a last-write time in 2001, far from any time a copy would give it.
+void SetOldWriteTime(const std::wstring& path)
+{
+    const SYSTEMTIME old = {2001, 2, 0, 3, 4, 5, 6, 0};
+    FILETIME time;
+    REQUIRE(SystemTimeToFileTime(&old, &time));
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE);
+    CHECK(SetFileTime(file, nullptr, nullptr, &time));
+    CloseHandle(file);
 }
 
 std::wstring LastName(const std::string& localPath)
@@ -361,9 +410,13 @@ TEST_CASE("RestoreFile copies a version back or makes a recorded folder")
     const std::wstring file = target / L"C\\Users\\Ann\\a.txt";
     CHECK(RestoreFile(store / L"v1", file, FILE_ATTRIBUTE_ARCHIVE));
     CHECK(test::ReadFileBytes(file) == "version one");
+    // The restored file carries the stored copy's bytes, time and attributes, and nothing else stays beside it.
     REQUIRE(test::WriteFileBytes(store / L"v2", "two"));
+    SetOldWriteTime(store / L"v2");
+    REQUIRE(SetFileAttributesW((store / L"v2").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
     CHECK(RestoreFile(store / L"v2", L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
-    CHECK(test::ReadFileBytes(file) == "two");
+    CHECK(StateOf(file) == StateOf(store / L"v2"));
+    CHECK(test::ListFolder(target / L"C\\Users\\Ann") == std::vector<std::wstring>{L"a.txt"});
 
     CHECK(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY));
     CHECK(test::FileExists(target / L"new\\folder"));
@@ -563,6 +616,16 @@ BOOL WINAPI PartialCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE, LPVO
     SetLastError(partialCopyError);
     return FALSE;
 }
+
+// The same, and the partial file stays open without sharing, so it cannot be removed.
+HANDLE keptOpen = INVALID_HANDLE_VALUE;
+BOOL WINAPI PartialCopyKeptOpen(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE, LPVOID, LPBOOL, DWORD)
+{
+    test::WriteFileBytes(target, test::ReadFileBytes(source).substr(0, 10));
+    keptOpen = CreateFileW(target, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
 }  // namespace
 
 TEST_CASE("a copy that fails removes its partly written target")
@@ -590,7 +653,82 @@ TEST_CASE("a copy that fails removes its partly written target")
     CHECK(test::ReadFileBytes(source / L"big.bin").size() == 300000);
 }
 
-TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the machine folder")
+TEST_CASE("a restore whose copy fails leaves the target as it was and nothing beside it")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    const std::wstring stored = store / L"v";
+    REQUIRE(test::WriteFileBytes(stored, std::string(300000, 's')));
+    struct Case {
+        const wchar_t* folder;
+        bool existed;
+        DWORD attributes;
+    } cases[] = {
+        {L"plain", true, FILE_ATTRIBUTE_ARCHIVE},
+        {L"readonly", true, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+        {L"absent", false, 0},
+    };
+    copyFileFunction = PartialCopy;
+    partialCopyError = ERROR_DISK_FULL;
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.folder));
+        const std::wstring folder = target / c.folder;
+        const std::wstring file = folder + L"\\big.bin";
+        REQUIRE(CreateDirectoryW(folder.c_str(), nullptr));
+        if (c.existed) {
+            REQUIRE(test::WriteFileBytes(file, "the user's own, smaller than the copy"));
+            SetOldWriteTime(file);
+            REQUIRE(SetFileAttributesW(file.c_str(), c.attributes));
+        }
+        const FileState before = StateOf(file);
+        CHECK_FALSE(RestoreFile(stored, L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
+        CHECK(StateOf(file) == before);
+        CHECK(test::ListFolder(folder) ==
+              (c.existed ? std::vector<std::wstring>{L"big.bin"} : std::vector<std::wstring>{}));
+        // The line names the file the user asked for and the copy's own error.
+        CHECK(CountOf(state.log.text(), " Could not copy file \"" + test::Utf8(stored) + "\" to \"\\\\?\\" +
+                                            test::Utf8(file) + "\". The error is ") == 1);
+    }
+    CHECK(CountOf(state.log.text(), ", code 112\r\n") == 3);
+
+    // A partial copy that cannot be removed is named in the log; the user's file still stays.
+    const std::wstring file = target / L"plain\\big.bin";
+    const FileState before = StateOf(file);
+    copyFileFunction = PartialCopyKeptOpen;
+    CHECK_FALSE(RestoreFile(stored, file, FILE_ATTRIBUTE_ARCHIVE));
+    CloseHandle(keptOpen);
+    CHECK(StateOf(file) == before);
+    CHECK(CountOf(state.log.text(), " RestoreFile() Could not remove the partial copy \"" +
+                                        test::Utf8(target / L"plain\\~VarnBack-restore-")) == 1);
+    copyFileFunction = CopyFileExW;
+}
+
+TEST_CASE("a restore whose copy cannot take the target's name leaves the target as it was and nothing beside it")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    // A read-only stored copy gives a read-only copy beside the target, which must still go.
+    const std::wstring stored = store / L"v";
+    REQUIRE(test::WriteFileBytes(stored, "the stored version"));
+    REQUIRE(SetFileAttributesW(stored.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    const std::wstring file = target / L"doc.txt";
+    REQUIRE(test::WriteFileBytes(file, "the user's own"));
+    SetOldWriteTime(file);
+    const FileState before = StateOf(file);
+    // A file in use cannot be replaced (nor, on Windows, a read-only one).
+    HANDLE inUse = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(inUse != INVALID_HANDLE_VALUE);
+    CHECK_FALSE(RestoreFile(stored, L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
+    CloseHandle(inUse);
+    CHECK(StateOf(file) == before);
+    CHECK(test::ListFolder(target.path()) == std::vector<std::wstring>{L"doc.txt"});
+    CHECK(CountOf(state.log.text(), " Could not copy file \"" + test::Utf8(stored) + "\" to \"\\\\?\\" +
+                                        test::Utf8(file) + "\". The error is ") == 1);
+}
+
+TEST_CASE("RemoveUnrecordedCopy removes a stored version and nothing outside the machine folder")
 {
     ServiceState state;
     test::TempFolder source(L"src");
@@ -602,7 +740,7 @@ TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the mac
 
     FileRecord stored = FileAt(source / L"a.txt");
     REQUIRE(destination.BackupFile(stored));
-    CHECK(destination.RemoveStoredCopy(stored));
+    CHECK(destination.RemoveUnrecordedCopy(stored));
     CHECK(StoredNames(machine).empty());
     CHECK(CountOf(state.log.text(),
                   " Removed the stored copy \"" + stored.localPath + "\": its row could not be added\r\n") == 1);
@@ -615,12 +753,15 @@ TEST_CASE("RemoveStoredCopy removes a stored version and nothing outside the mac
         REQUIRE(test::WriteFileBytes(path, "keep"));
         FileRecord record = FileAt(path);
         record.localPath = test::Utf8(L"\\\\?\\" + path);
-        CHECK_FALSE(destination.RemoveStoredCopy(record));
+        CHECK_FALSE(destination.RemoveUnrecordedCopy(record));
         CHECK(test::ReadFileBytes(path) == "keep");
+        // The line users know from earlier versions, name and all.
+        CHECK(CountOf(state.log.text(), " RemoveStoredCopy() \"" + record.localPath +
+                                            "\" is not in the machine folder and stays\r\n") == 1);
     }
     CHECK(CountOf(state.log.text(), "\" is not in the machine folder and stays\r\n") == 3);
 
     FileRecord folder = FileAt(source.path(), FILE_ATTRIBUTE_DIRECTORY);
     REQUIRE(destination.BackupFile(folder));
-    CHECK(destination.RemoveStoredCopy(folder));
+    CHECK(destination.RemoveUnrecordedCopy(folder));
 }

@@ -25,6 +25,9 @@ struct Row {
     std::string localPath;
 };
 
+// How long the fixture's connection waits for a lock another connection holds.
+const int lockWaitMs = 250;
+
 // The service state the backup code runs on, torn down at the end of the scope.
 class ServiceState {
 public:

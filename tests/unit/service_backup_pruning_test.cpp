@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "file_rows.h"
 #include "pruning.h"
+#include "service_core_support.h"
 #include "service_backup_fixture.h"
 
 using backup_test::AddRow;
@@ -46,6 +48,15 @@ struct Store {
         AddRow(row);
         return row;
     }
+
+    // Files 1 to count, each with versions 1 and 2.
+    void AddTwoVersionFiles(uint64_t count)
+    {
+        for (uint64_t id = 1; id <= count; ++id) {
+            Add(id, 1);
+            Add(id, 2);
+        }
+    }
 };
 
 std::vector<int> VersionsOf(uint64_t id)
@@ -59,27 +70,33 @@ std::vector<int> VersionsOf(uint64_t id)
 
 }  // namespace
 
-TEST_CASE("each call removes the oldest version of every file above the limit, copy first")
+TEST_CASE("each call removes the version stored earliest of every file above the limit, copy first")
 {
     struct Case {
         int limit;
-        int versions;
+        std::vector<int> stored;                   // the versions' times, in the order they were stored
         std::vector<std::vector<int>> afterCalls;  // versions left after each call
     } cases[] = {
-        {3, 3, {{1, 2, 3}}},
-        {3, 4, {{2, 3, 4}, {2, 3, 4}}},
-        {2, 5, {{2, 3, 4, 5}, {3, 4, 5}, {4, 5}, {4, 5}}},
+        {3, {1, 2, 3}, {{1, 2, 3}}},
+        {3, {1, 2, 3, 4}, {{2, 3, 4}, {2, 3, 4}}},
+        {2, {1, 2, 3, 4, 5}, {{2, 3, 4, 5}, {3, 4, 5}, {4, 5}, {4, 5}}},
         // A limit below 1 keeps the newest version.
-        {0, 1, {{1}}},
-        {0, 3, {{2, 3}, {3}, {3}}},
-        {-4, 2, {{2}, {2}}},
+        {0, {1}, {{1}}},
+        {0, {1, 2, 3}, {{2, 3}, {3}, {3}}},
+        {-4, {1, 2}, {{2}, {2}}},
+        // Content stored last with an older time (an archive unpacked over the
+        // file) is what the file holds now: it stays.
+        {1, {3, 1, 2}, {{1, 2}, {2}, {2}}},
+        {3, {2, 3, 4, 1}, {{1, 3, 4}, {1, 3, 4}}},
+        {0, {2, 1}, {{1}, {1}}},
     };
     for (const Case& c : cases) {
         CAPTURE(c.limit);
-        CAPTURE(c.versions);
+        CAPTURE(c.stored.size());
+        CAPTURE(c.stored.back());
         ServiceState state;
         Store store;
-        for (int v = 1; v <= c.versions; ++v)
+        for (int v : c.stored)
             store.Add(7, v);
         store.Add(8, 1);  // a file with one version is never touched
         for (size_t call = 0; call < c.afterCalls.size(); ++call) {
@@ -87,7 +104,7 @@ TEST_CASE("each call removes the oldest version of every file above the limit, c
             CHECK(PruneVersions(c.limit));
             CHECK(VersionsOf(7) == c.afterCalls[call]);
             CHECK(VersionsOf(8) == std::vector<int>{1});
-            for (int v = 1; v <= c.versions; ++v) {
+            for (int v : c.stored) {
                 const bool kept = std::find(c.afterCalls[call].begin(), c.afterCalls[call].end(), v) !=
                                   c.afterCalls[call].end();
                 CHECK(test::FileExists(store.Copy("f7-v" + std::to_string(v))) == kept);
@@ -98,6 +115,28 @@ TEST_CASE("each call removes the oldest version of every file above the limit, c
               c.afterCalls.size());
         CHECK(CountOf(log, " Could not delete") == 0);
     }
+}
+
+TEST_CASE("the order of storing holds across the deletion of the rows stored last")
+{
+    ServiceState state;
+    Store store;
+    store.Add(7, 5);
+    store.Add(9, 1);
+    store.Add(7, 1);
+    store.Add(9, 2);
+    // The file stored last is gone: its rows were the newest in the table.
+    REQUIRE(DeleteFileRows(9, 0x43000000));
+    store.Add(7, 3);
+    const std::vector<std::vector<int>> afterCalls = {{1, 3}, {3}, {3}};
+    for (size_t call = 0; call < afterCalls.size(); ++call) {
+        CAPTURE(call);
+        CHECK(PruneVersions(1));
+        CHECK(VersionsOf(7) == afterCalls[call]);
+    }
+    CHECK(test::FileExists(store.Copy("f7-v3")));
+    CHECK_FALSE(test::FileExists(store.Copy("f7-v1")));
+    CHECK_FALSE(test::FileExists(store.Copy("f7-v5")));
 }
 
 TEST_CASE("two oldest versions with the same time go one per call, each with its own copy")
@@ -238,10 +277,7 @@ TEST_CASE("a stop ends the pruning between versions, each version's copy going w
     ServiceState state;
     Store store;
     const uint64_t files = 12;
-    for (uint64_t id = 1; id <= files; ++id) {
-        store.Add(id, 1);
-        store.Add(id, 2);
-    }
+    store.AddTwoVersionFiles(files);
     PruneWatch watch{&store, files};
     sqlite3_trace_v2(databaseConnection, SQLITE_TRACE_STMT, OnStatement, &watch);
     CHECK(PruneVersions(1));
@@ -282,20 +318,13 @@ TEST_CASE("a select that fails midway ends the loop and still removes the rows o
 {
     ServiceState state;
     Store store;
-    for (uint64_t id = 1; id <= 40; ++id) {
-        store.Add(id, 1);
-        store.Add(id, 2);
-    }
+    store.AddTwoVersionFiles(40);
     // Find how far into the select the first and the last row come, then
     // interrupt it once between the two.
     int firstRow = 0, done = 0;
     {
         sqlite3_stmt* select = nullptr;
-        sqlite3_prepare_v2(databaseConnection,
-                           "select m, self_id, volume_id, localpath from (select count(*) as c, "
-                           "min(modificationtime) as m, self_id, volume_id, path, localpath from filelist group by "
-                           "self_id, volume_id) where c > ?1",
-                           -1, &select, nullptr);
+        sqlite3_prepare_v2(databaseConnection, selectEarliestVersions, -1, &select, nullptr);
         sqlite3_bind_int(select, 1, 1);
         progressCalls = 0;
         interruptAt = 0;
@@ -358,7 +387,62 @@ TEST_CASE("a select that meets a writer's lock waits for it")
     CHECK_FALSE(test::FileExists(store.Copy("f4-v1")));
 }
 
-TEST_CASE("a pass prunes to MaxVersions as a whole number, to 5 without one, and keeps the newest version")
+TEST_CASE("a reader holding the database ends the pruning before any copy goes, and the next call prunes")
+{
+    // The control centre listing files, or the service's own pipe thread in
+    // the middle of a restore's read.
+    enum Reader { otherProgram, ownConnection };
+    for (Reader reader : {otherProgram, ownConnection}) {
+        CAPTURE(reader);
+        ServiceState state;
+        Store store;
+        const uint64_t files = 10;
+        store.AddTwoVersionFiles(files);
+        sqlite3* other = nullptr;
+        sqlite3_stmt* reading = nullptr;
+        if (reader == otherProgram) {
+            REQUIRE(sqlite3_open(databasePath.c_str(), &other) == SQLITE_OK);
+            REQUIRE(sqlite3_exec(other, "begin; select count(*) from filelist;", nullptr, nullptr, nullptr) ==
+                    SQLITE_OK);
+        } else {
+            REQUIRE(sqlite3_prepare_v2(databaseConnection, "select localpath from filelist", -1, &reading,
+                                       nullptr) == SQLITE_OK);
+            REQUIRE(sqlite3_step(reading) == SQLITE_ROW);
+        }
+        CHECK(PruneVersions(1));
+
+        const std::string log = state.log.text();
+        const bool held = reader == otherProgram;
+        // One wait for the lock, then the rest is left: no copy went without its row.
+        CHECK(CountOf(log, " Could not delete file with self id ") == (held ? 1u : 0u));
+        CHECK(CountOf(log, " PruneVersions() A row could not be removed: the remaining versions wait for a later "
+                           "pass\r\n") == (held ? 1u : 0u));
+        CHECK(CountOf(log, " Deleting file ") == (held ? 0u : files));
+        for (uint64_t id = 1; id <= files; ++id) {
+            CAPTURE(id);
+            CHECK(VersionsOf(id) == (held ? std::vector<int>{1, 2} : std::vector<int>{2}));
+            CHECK(test::FileExists(store.Copy("f" + std::to_string(id) + "-v1")) == held);
+        }
+        if (held) {
+            sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+            CHECK(PruneVersions(1));
+            for (uint64_t id = 1; id <= files; ++id) {
+                CHECK(VersionsOf(id) == std::vector<int>{2});
+                CHECK_FALSE(test::FileExists(store.Copy("f" + std::to_string(id) + "-v1")));
+            }
+        } else {
+            // The read goes on to its end.
+            int result;
+            while ((result = sqlite3_step(reading)) == SQLITE_ROW) {
+            }
+            CHECK(result == SQLITE_DONE);
+            sqlite3_finalize(reading);
+        }
+    }
+}
+
+TEST_CASE("a pass prunes to the number MaxVersions begins with, to 5 without one, and keeps the newest version")
 {
     enum Stored { absent, text, dword };
     struct Case {
@@ -366,9 +450,10 @@ TEST_CASE("a pass prunes to MaxVersions as a whole number, to 5 without one, and
         const wchar_t* value;
         int used;
     } cases[] = {
-        {absent, L"", 5},     {text, L"", 5},    {text, L"abc", 5}, {text, L" 7", 5}, {text, L"7 ", 5},
-        {text, L"3x", 5},     {text, L"-", 5},   {text, L"3", 3},   {text, L"007", 7}, {text, L"+4", 4},
-        {text, L"1", 1},      {text, L"0", 1},   {text, L"-2", 1},  {dword, L"2", 2},
+        {absent, L"", 5},     {text, L"", 5},     {text, L"abc", 5}, {text, L"-", 5},   {text, L"- 3", 5},
+        {text, L"x3", 5},     {text, L" 7", 7},   {text, L"7 ", 7},  {text, L"3x", 3},  {text, L"\t+6", 6},
+        {text, L"3", 3},      {text, L"007", 7},  {text, L"+4", 4},  {text, L"1", 1},   {text, L"0", 1},
+        {text, L"-2", 1},     {dword, L"2", 2},
         // Beyond the range of a number: as many as it can say.
         {text, L"99999999999", 2147483647}, {text, L"-99999999999", 1},
     };
@@ -392,5 +477,48 @@ TEST_CASE("a pass prunes to MaxVersions as a whole number, to 5 without one, and
         CHECK(VersionsOf(7) == (c.used == 1 ? std::vector<int>{2} : std::vector<int>{1, 2}));
         CHECK(test::FileExists(store.Copy("f7-v1")) == (c.used != 1));
         CHECK(VersionsOf(8) == std::vector<int>{1});
+    }
+}
+
+TEST_CASE("a pass keeps a file's current content when it comes with an older last-write time")
+{
+    for (int limit : {1, 3}) {
+        CAPTURE(limit);
+        ServiceState state;
+        test::TempFolder source{L"src"};
+        test::TempFolder dest{L"dest"};
+        state.settings.Set(L"Destination", dest.path());
+        state.settings.Set(L"ScanInterval", L"0");
+        state.settings.Set(L"MaxVersions", std::to_wstring(limit));
+        WatchedFolder folder;
+        folder.folderPath = test::Utf8(source.path());
+        std::vector<WatchedFolder*> folders{&folder};
+        const std::wstring file = source / L"report.txt";
+        auto write = [&](const std::string& content, int day, int hour) {
+            REQUIRE(test::WriteFileBytes(file, content));
+            REQUIRE(svctest::SetWriteTime(file, svctest::MakeFileTime(2024, 3, day, hour, 0, 0, 0)));
+        };
+        std::vector<std::string> expected;
+        for (int v = 1; v <= limit; ++v) {
+            write("draft " + std::to_string(v), 10, v);
+            backup_test::RunWatcher(folders, 1, 2000);
+            expected.push_back("draft " + std::to_string(v));
+        }
+        // Unpacked from an archive that kept the time of an older copy.
+        write("unpacked", 1, 0);
+        backup_test::RunWatcher(folders, 3, 2000);
+        expected.erase(expected.begin());
+        expected.push_back("unpacked");
+
+        std::vector<std::string> stored;
+        for (const Row& row : FileRows(databaseConnection))
+            if (row.path == test::Utf8(file))
+                stored.push_back(test::ReadFileBytes(test::Wide(row.localPath)));
+        CHECK(stored == expected);
+        CHECK(backup_test::StoredNames(backup_test::MachineFolder(dest.path())).size() == expected.size());
+        // Stored once: the passes after it find the file as stored.
+        const std::string log = state.log.text();
+        CHECK(CountOf(log, " File " + test::Utf8(file) + " was modified\r\n") == static_cast<size_t>(limit));
+        CHECK(CountOf(log, " Copied file ") == static_cast<size_t>(limit + 1));
     }
 }

@@ -2,8 +2,12 @@
 // client program from another one over the real pipe name.
 #include <doctest/doctest.h>
 
+#include <algorithm>
+
+#include "destination.h"
 #include "globals.h"
 #include "log.h"
+#include "pipe_commands.h"
 #include "service_pipe_fixture.h"
 #include "service_pipe_script.h"
 #include "service_state.h"
@@ -315,6 +319,33 @@ struct RestoreScene {
     std::wstring Restored(const std::wstring& relative) const { return target.path() + relative; }
 };
 
+using Entries = std::vector<std::vector<std::string>>;
+
+// A restore with a configured destination: the log, the settings, the database and the folders.
+struct RestoreSetUp {
+    test::LogCapture log;
+    test::SettingsScope settings;
+    pipetest::ServiceDatabase db;
+    RestoreScene scene;
+    RestoreSetUp() { settings.Set(destinationValueName, scene.destination.path()); }
+
+    // E:\f1.txt to E:\fN.txt, self ids 1 to N, each stored copy holding its own name;
+    // the entries that name them, in order.
+    Entries StoredFiles(int count, Lines* names = nullptr)
+    {
+        Entries entries;
+        for (int i = 1; i <= count; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".txt";
+            db.AddFileRow("E:\\" + name, 0, i, "20240101 120000", volume, scene.Stored(name, name));
+            entries.push_back({std::to_string(i), std::to_string(volume), "20240101 120000"});
+            if (names != nullptr)
+                names->push_back(name);
+        }
+        return entries;
+    }
+    std::string Chosen() const { return test::Utf8(scene.target.path()); }
+};
+
 std::string RestoreScript(const std::string& targetFolder, const std::string& count,
                           const std::vector<std::vector<std::string>>& entries, bool waitForClose = true)
 {
@@ -323,6 +354,23 @@ std::string RestoreScript(const std::string& targetFolder, const std::string& co
         for (const std::string& message : entry)
             script += Send(message);
     return script + (waitForClose ? "drain 0\n" : "") + "close 0\n";
+}
+
+// Every file under a folder, as paths relative to it.
+Lines FilesUnder(const std::wstring& folder, const std::string& prefix = "")
+{
+    Lines files;
+    for (const std::wstring& name : test::ListFolder(folder)) {
+        const std::wstring path = folder + L"\\" + name;
+        if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            const Lines inner = FilesUnder(path, prefix + test::Utf8(name) + "\\");
+            files.insert(files.end(), inner.begin(), inner.end());
+        } else {
+            files.push_back(prefix + test::Utf8(name));
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 }  // namespace
@@ -456,4 +504,147 @@ TEST_CASE("a 32767-byte text from the pipe stays within the log line's bounds")
     REQUIRE(end != std::string::npos);
     CHECK(end - line <= logNarrowMessageLimit);
     CHECK(text.find("Original path is \r\n", end) != std::string::npos);
+}
+
+TEST_CASE("RESTORE FILES puts drive and share paths inside the chosen folder")
+{
+    RestoreSetUp restore;
+    const std::string chosen = restore.Chosen();
+    const std::string belowRoot = chosen.substr(3);  // the chosen folder without "C:\"
+    struct Case {
+        std::string folder;  // as the control centre sends it
+        std::string stored;
+        std::string lands;  // below the chosen folder
+    };
+    const Case cases[] = {
+        {chosen, "E:\\a\\b.txt", "a\\b.txt"},
+        {chosen + "\\", "E:\\a\\c.txt", "a\\c.txt"},
+        {"C:\\", "E:\\" + belowRoot + "\\d.txt", "d.txt"},  // a drive root, as the folder browser gives it
+        {chosen, "\\\\backupsrv\\bk\\docs\\s.txt", "backupsrv\\bk\\docs\\s.txt"},
+        {chosen + "\\", "\\\\backupsrv\\bk\\docs\\t.txt", "backupsrv\\bk\\docs\\t.txt"},
+        {"C:\\", "\\\\" + belowRoot + "\\u.txt", "u.txt"},
+    };
+    std::string script;
+    Lines expected;
+    uint64_t selfId = 100;
+    for (const Case& c : cases) {
+        ++selfId;
+        restore.db.AddFileRow(c.stored, FILE_ATTRIBUTE_ARCHIVE, selfId, "20240101 120000", volume,
+                      restore.scene.Stored(std::to_string(selfId), c.stored));
+        script += RestoreScript(c.folder, "1", {{std::to_string(selfId), std::to_string(volume), "20240101 120000"}});
+        expected.push_back(c.lands);
+    }
+    pipetest::PipeServer server;
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    std::sort(expected.begin(), expected.end());
+    CHECK(FilesUnder(restore.scene.target.path()) == expected);
+    for (const Case& c : cases)
+        CHECK(test::ReadFileBytes(restore.scene.target / test::Wide(c.lands)) == c.stored);
+    CHECK_FALSE(test::FileExists(restore.scene.target.path() + L"backupsrv"));
+    CHECK(Occurrences(restore.log.text(), "Could not copy file") == 0);
+}
+
+TEST_CASE("a request larger than the most held at once is restored whole, part by part")
+{
+    struct Case {
+        const char* count;
+        bool clientWaits;  // else it leaves at once, before the server is done
+    };
+    const Case cases[] = {{"4", true}, {"-1", false}};
+    for (const Case& c : cases) {
+        CAPTURE(c.count);
+        RestoreSetUp restore;
+        Lines names;
+        const Entries entries = restore.StoredFiles(4, &names);
+        const size_t saved = restoreBatchBytes;
+        restoreBatchBytes = 1;  // one entry per part
+        pipetest::PipeServer server;
+        // The second connection is served once the first is done.
+        const Lines output =
+            RunClient(RestoreScript(restore.Chosen(), c.count, entries, c.clientWaits) + "open 1\nclose 1\n");
+        restoreBatchBytes = saved;
+        INFO(Joined(output));
+        CHECK(HasLine(output, "open 1 ok"));
+        CHECK(FilesUnder(restore.scene.target.path()) == names);
+        CHECK(Occurrences(restore.log.text(), "Self id ") == 4);
+    }
+}
+
+namespace {
+int copiesMade = 0;
+int stopAtCopy = 0;
+
+// A copy that sets the stop byte once it has made the given number of copies.
+BOOL WINAPI CopyThenStop(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
+                         DWORD flags)
+{
+    const BOOL copied = CopyFileExW(source, target, progress, context, cancel, flags);
+    if (++copiesMade == stopAtCopy)
+        *serviceStopFlag = 1;
+    return copied;
+}
+}  // namespace
+
+TEST_CASE("a stop during RESTORE FILES ends it before the next entry and counts the entries dropped")
+{
+    RestoreSetUp restore;
+    const Entries entries = restore.StoredFiles(5);
+    copiesMade = 0;
+    stopAtCopy = 2;
+    copyFileFunction = CopyThenStop;
+    pipetest::PipeServer server;
+    const Lines output = RunClient(RestoreScript(restore.Chosen(), "5", entries));
+    copyFileFunction = CopyFileExW;
+    INFO(Joined(output));
+    CHECK(FilesUnder(restore.scene.target.path()) == Lines{"f1.txt", "f2.txt"});
+    CHECK(Occurrences(restore.log.text(), "Self id ") == 2);
+    CHECK(Occurrences(restore.log.text(), "Stop requested. Restore aborted, 3 entries dropped.\r\n") == 1);
+    CHECK(test::WaitFor(5000, [&server] { return !server.Running(); }));
+}
+
+namespace {
+HANDLE copyGate = nullptr;
+
+// A copy that waits until the test opens the gate, as a copy of a large file does.
+BOOL WINAPI GatedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
+                      DWORD flags)
+{
+    WaitForSingleObject(copyGate, 60000);
+    return CopyFileExW(source, target, progress, context, cancel, flags);
+}
+}  // namespace
+
+TEST_CASE("RESTORE FILES takes the whole request off the pipe before it copies, so the client never waits for a copy")
+{
+    RestoreSetUp restore;
+    Entries stored = restore.StoredFiles(2);
+    // About 120 KB of entries, twice what the pipe's 64 KB buffer holds: the
+    // first and the last name stored versions, the others no row at all.
+    const int entryCount = 3000;
+    Entries entries(entryCount, {"999", std::to_string(volume), "20240101 120000"});
+    entries.front() = stored[0];
+    entries.back() = stored[1];
+    std::string script = RestoreScript(restore.Chosen(), std::to_string(entryCount), entries);
+    script.insert(script.rfind("drain 0\n"), "mark written\n");
+
+    copyGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    REQUIRE(copyGate != nullptr);
+    copyFileFunction = GatedCopy;
+    pipetest::PipeServer server;
+    const DWORD start = GetTickCount();
+    pipetest::Client client(script);
+    // No copy can end before the gate opens, so the writes must end without one.
+    const bool written = test::WaitFor(30000, [&client] { return HasLine(client.Output(), "mark written"); });
+    const DWORD writeMilliseconds = GetTickCount() - start;
+    SetEvent(copyGate);
+    const Lines output = client.Finish();
+    copyFileFunction = CopyFileExW;
+    CloseHandle(copyGate);
+    INFO(Joined(output));
+    CAPTURE(writeMilliseconds);
+    CHECK(written);
+    CHECK(HasLine(output, "closed 0 0"));
+    CHECK(FilesUnder(restore.scene.target.path()) == Lines{"f1.txt", "f2.txt"});
+    CHECK(Occurrences(restore.log.text(), "Self id ") == static_cast<size_t>(entryCount));
 }

@@ -100,9 +100,34 @@ TEST_CASE("a client that stays connected and silent does not keep the server fro
 
 namespace {
 
-const std::string outageStart = "ClientControl() Could not create named pipe \\\\.\\pipe\\VarnokeBackupPipe, error ";
-const std::string outageEnd = "). Retrying every 1000 ms.\r\n";
+// The outage line as it always read, whole, then the error and the pace in the next entry.
+const std::string outage = " ClientControl() Could not create named pipe \\\\.\\pipe\\VarnokeBackupPipe\r\n";
+const std::string outageError = "ClientControl() Named pipe creation error ";
+const std::string outagePace = "). Retrying every 1000 ms.";
 const std::string regained = "ClientControl() Created named pipe \\\\.\\pipe\\VarnokeBackupPipe after ";
+
+// The message of the entry right after the outage line, or "" without one.
+std::string EntryAfterOutage(const std::string& text)
+{
+    const size_t at = text.find(outage);
+    if (at == std::string::npos)
+        return std::string();
+    const size_t next = at + outage.size() + 22;  // past the next entry's time
+    const size_t end = text.find("\r\n", next);
+    return next < text.size() && end != std::string::npos ? text.substr(next, end - next) : std::string();
+}
+
+void CheckOutageLines(const std::string& text, const std::string& code)
+{
+    CHECK(Occurrences(text, "Could not create named pipe") == 1);
+    CHECK(Occurrences(text, outage) == 1);
+    const std::string entry = EntryAfterOutage(text);
+    CAPTURE(entry);
+    CHECK(entry.compare(0, outageError.size() + code.size() + 2, outageError + code + "( ") == 0);
+    CHECK((entry.size() > outagePace.size() &&
+           entry.compare(entry.size() - outagePace.size(), std::string::npos, outagePace) == 0));
+    CHECK(Occurrences(text, outageError) == 1);
+}
 
 std::vector<DWORD> Pauses(const std::vector<pipetest::Poll>& polls)
 {
@@ -126,7 +151,7 @@ TEST_CASE("while another program holds the pipe's name the server retries calmly
         REQUIRE(holder != INVALID_HANDLE_VALUE);
         pipetest::PollRecorder recorder;
         pipetest::PipeServer server;
-        const bool said = pipetest::WaitForLog(log, outageStart);
+        const bool said = pipetest::WaitForLog(log, outageError);
         Sleep(2500);
         CloseHandle(holder);
         REQUIRE(said);
@@ -135,9 +160,7 @@ TEST_CASE("while another program holds the pipe's name the server retries calmly
         INFO(Joined(output));
         CHECK(Replies(output) == Lines{"0"});
         const std::string text = log.text();
-        CHECK(Occurrences(text, "Could not create named pipe") == 1);
-        CHECK(Occurrences(text, outageStart + "231( ") == 1);
-        CHECK(Occurrences(text, outageEnd) == 1);
+        CheckOutageLines(text, "231");
         CHECK(Occurrences(text, regained) == 1);
         // One quick retry, then a try every second in pauses a stop can end.
         const std::vector<DWORD> pauses = Pauses(recorder.polls());
@@ -156,8 +179,7 @@ TEST_CASE("while another program holds the pipe's name the server retries calmly
         INFO(Joined(output));
         CHECK(Replies(output) == Lines{"0"});
         const std::string text = log.text();
-        CHECK(Occurrences(text, "Could not create named pipe") == 1);
-        CHECK(Occurrences(text, outageStart + "5( ") == 1);
+        CheckOutageLines(text, "5");
         CHECK(Pauses(recorder.polls()) == std::vector<DWORD>{100, 500, 500, 500, 500, 500, 500});
         const std::vector<pipetest::Creation> made = creations.creations();
         REQUIRE(made.size() >= 5);

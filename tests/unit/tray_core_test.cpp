@@ -6,6 +6,7 @@
 #include "service_control.h"
 #include "stored_files.h"
 #include "test_support.h"
+#include "text.h"
 #include "tray_core_pipe_server.h"
 
 #include <cstdlib>
@@ -89,6 +90,7 @@ TEST_CASE("a folder lists its own row and the entries below it, its text compare
     rows.Add("C:\\alpha\\y.txt", 9, "20240101 100000.000");
     rows.Add("C:\\50%\\p.txt", 10, "20240101 100000.000");
     rows.Add("C:\\500\\q.txt", 11, "20240101 100000.000");
+    rows.Add("C:\\up^\\r.txt", 12, "20240101 100000.000");  // '^' escapes the patterns
     AppState state;
     rows.Attach(state);
 
@@ -100,6 +102,7 @@ TEST_CASE("a folder lists its own row and the entries below it, its text compare
         {"D:\\Other", "d.txt|moved.txt"},
         {"C:\\al_ha", "x.txt"},
         {"C:\\50%", "p.txt"},
+        {"C:\\up^", "r.txt"},
         // A drive root: everything on the drive; '2' sorts before '\\', and '\\' before 'b'.
         {"D:\\", "Data|c.txt|b.txt|Database.txt|d.txt|moved.txt|a.txt"},
         {"D:\\Dat", ""},
@@ -122,11 +125,11 @@ TEST_CASE("a folder lists its own row and the entries below it, its text compare
 
     SUBCASE("a search pattern still matches as LIKE does, and an empty one lists every entry")
     {
-        REQUIRE(state.QueryFiles("D:\\Data", state.fileListing, 0));
+        REQUIRE(state.QueryFiles("D:\\Data", state.fileListing, 0, 0));
         CHECK(Names(state.fileListing) == "Data|c.txt|b.txt|Database.txt|a.txt");
         CHECK(log.text().find(" Got 5 files from DB for folder D:\\Data%%, self_id 0\r\n") != std::string::npos);
-        REQUIRE(state.QueryFiles("", state.fileListing, 0));
-        CHECK(state.fileListing.size() == 11);
+        REQUIRE(state.QueryFiles("", state.fileListing, 0, 0));
+        CHECK(state.fileListing.size() == 12);
     }
 }
 
@@ -150,7 +153,7 @@ TEST_CASE("a search text matches any path containing it, ASCII letters in any ca
     };
     for (const auto& c : cases) {
         CAPTURE(std::string(c.first));
-        REQUIRE(state.QueryFiles(std::string("%%") + c.first + "%%", state.fileListing, 0));
+        REQUIRE(state.QueryFiles(std::string("%%") + c.first + "%%", state.fileListing, 0, 0));
         CHECK(Names(state.fileListing) == c.second);
     }
 }
@@ -159,12 +162,12 @@ TEST_CASE("a renamed file is one row under its newest path, counting every versi
 {
     StoredRows rows;
     rows.Add("D:\\Data\\draft.txt", bigId, "20240101 080000.000", 100);
-    rows.Add("D:\\Data\\final.txt", bigId, "20240301 080000.000", 300, FILE_ATTRIBUTE_READONLY);
     rows.Add("D:\\Data\\second.txt", bigId, "20240201 080000.000", 200);
+    rows.Add("D:\\Data\\final.txt", bigId, "20240301 080000.000", 300, FILE_ATTRIBUTE_READONLY);
     AppState state;
     rows.Attach(state);
 
-    REQUIRE(state.QueryFiles("D:\\Data\\", state.fileListing, 0));
+    REQUIRE(state.QueryFiles("D:\\Data\\", state.fileListing, 0, 0));
     REQUIRE(state.fileListing.size() == 1);
     const FileListEntry& row = state.fileListing[0];
     CHECK(row.name == L"final.txt");
@@ -178,7 +181,7 @@ TEST_CASE("a renamed file is one row under its newest path, counting every versi
     SUBCASE("its versions come newest first, one each, with their own columns")
     {
         test::LogCapture log;
-        REQUIRE(state.QueryFileVersions(state.fileVersions, bigId));
+        REQUIRE(state.QueryFileVersions(state.fileVersions, bigId, 0x43000000));
         REQUIRE(state.fileVersions.size() == 3);
         CHECK(Names(state.fileVersions) == "final.txt|second.txt|draft.txt");
         const uint64_t sizes[] = {300, 200, 100};
@@ -199,9 +202,10 @@ TEST_CASE("a moved file keeps its time: the row added last gives the path shown,
     StoredRows rows;
     // b.txt moved to sub\bee.txt: a new row, same time. The later row's other
     // columns differ here only to show that the whole row is taken from it.
-    rows.Add("C:\\data\\alpha\\b.txt", 2, "20240301 100000.000", 4, FILE_ATTRIBUTE_ARCHIVE, 0x43000000);
-    rows.Add("C:\\data\\alpha\\sub\\bee.txt", 2, "20240301 100000.000", 5, FILE_ATTRIBUTE_READONLY, 0x43000001);
-    // Among different times the newest still decides, whatever was added last.
+    rows.Add("C:\\data\\alpha\\b.txt", 2, "20240301 100000.000", 4, FILE_ATTRIBUTE_ARCHIVE);
+    rows.Add("C:\\data\\alpha\\sub\\bee.txt", 2, "20240301 100000.000", 5, FILE_ATTRIBUTE_READONLY);
+    // Among different times too the row added last decides: the content came
+    // back with an older time (an archive unpacked over the file, and renamed).
     rows.Add("C:\\data\\alpha\\new.txt", 3, "20240302 100000.000");
     rows.Add("C:\\data\\alpha\\older.txt", 3, "20240201 100000.000");
     AppState state;
@@ -215,20 +219,78 @@ TEST_CASE("a moved file keeps its time: the row added last gives the path shown,
     CHECK(moved.modificationTime == "20240301 100000.000");
     CHECK(moved.size == 5);
     CHECK(moved.attributes == FILE_ATTRIBUTE_READONLY);
-    CHECK(moved.volumeId == 0x43000001);
+    CHECK(moved.volumeId == 0x43000000);  // a move stays on its volume: one file
 
     REQUIRE(QueryFolderFiles(state, "C:\\data\\alpha", state.fileListing));
-    CHECK(Names(state.fileListing) == "new.txt|bee.txt");
-    REQUIRE(state.QueryFiles("%%bee%%", state.fileListing, 0));
+    CHECK(Names(state.fileListing) == "older.txt|bee.txt");
+    REQUIRE(state.QueryFiles("%%bee%%", state.fileListing, 0, 0));
     CHECK(Names(state.fileListing) == "bee.txt");
-    REQUIRE(state.QueryFiles("%%b.txt%%", state.fileListing, 0));
+    REQUIRE(state.QueryFiles("%%b.txt%%", state.fileListing, 0, 0));
     CHECK(Names(state.fileListing) == "");
 
-    // Versions of equal time: the one added last first.
-    REQUIRE(state.QueryFileVersions(state.fileVersions, 2));
+    // Versions of equal time: the one added last first; otherwise newest time first.
+    REQUIRE(state.QueryFileVersions(state.fileVersions, 2, 0x43000000));
     CHECK(Names(state.fileVersions) == "bee.txt|b.txt");
-    REQUIRE(state.QueryFileVersions(state.fileVersions, 3));
+    REQUIRE(state.QueryFileVersions(state.fileVersions, 3, 0x43000000));
     CHECK(Names(state.fileVersions) == "new.txt|older.txt");
+}
+
+TEST_CASE("a file is one self id on one volume, and its newest row is the one stored last")
+{
+    // C:\W reaches two volumes whose files b.txt and c.txt both have index 3;
+    // their versions were stored in turn. c.txt's content last came back with
+    // an older time (an archive unpacked over it); d.txt was simply edited.
+    const uint64_t volumeB = 0x11112222, volumeC = 0x33334444;
+    StoredRows rows;
+    rows.Add("C:\\W\\v1\\b.txt", 3, "20240301 100000.000", 11, FILE_ATTRIBUTE_ARCHIVE, volumeB);
+    rows.Add("C:\\W\\v2\\c.txt", 3, "20240301 110000.000", 21, FILE_ATTRIBUTE_ARCHIVE, volumeC);
+    rows.Add("C:\\W\\v1\\b.txt", 3, "20240302 100000.000", 12, FILE_ATTRIBUTE_ARCHIVE, volumeB);
+    rows.Add("C:\\W\\v2\\c.txt", 3, "20240302 110000.000", 22, FILE_ATTRIBUTE_ARCHIVE, volumeC);
+    rows.Add("C:\\W\\v1\\b.txt", 3, "20240303 100000.000", 13, FILE_ATTRIBUTE_ARCHIVE, volumeB);
+    rows.Add("C:\\W\\v2\\c.txt", 3, "20240201 110000.000", 23, FILE_ATTRIBUTE_READONLY, volumeC);
+    rows.Add("C:\\W\\v1\\d.txt", 4, "20240301 100000.000", 31, FILE_ATTRIBUTE_ARCHIVE, volumeB);
+    rows.Add("C:\\W\\v1\\d.txt", 4, "20240304 100000.000", 32, FILE_ATTRIBUTE_ARCHIVE, volumeB);
+    AppState state;
+    rows.Attach(state);
+
+    // name, self id, volume, count, time (what a restore of several entries
+    // asks for), size and attributes of each listed entry
+    const auto listed = [&] {
+        std::string text;
+        for (const FileListEntry& entry : state.fileListing)
+            text += FormatString("%s%s %I64u %I64X %I64u %s %I64u %I64u", text.empty() ? "" : "|",
+                                 test::Utf8(entry.name).c_str(), entry.selfId, entry.volumeId, entry.versionCount,
+                                 entry.modificationTime.c_str(), entry.size, entry.attributes);
+        return text;
+    };
+    const std::string b = "b.txt 3 11112222 3 20240303 100000.000 13 32";
+    const std::string c = "c.txt 3 33334444 3 20240201 110000.000 23 1";  // the whole row stored last
+    const std::string d = "d.txt 4 11112222 2 20240304 100000.000 32 32";
+
+    REQUIRE(QueryFolderFiles(state, "C:\\W", state.fileListing));
+    CHECK(listed() == b + "|" + d + "|" + c);
+    const std::pair<const char*, std::string> searches[] = {{"%%c.txt%%", c}, {"%%b.txt%%", b}, {"%%d.txt%%", d}};
+    for (const auto& search : searches) {
+        REQUIRE(state.QueryFiles(search.first, state.fileListing, 0, 0));
+        CHECK(listed() == search.second);
+    }
+
+    // Each file's own versions, newest time first as always.
+    const std::pair<uint64_t, std::string> versions[] = {
+        {volumeB, "b.txt 11112222 20240303 100000.000|b.txt 11112222 20240302 100000.000|"
+                  "b.txt 11112222 20240301 100000.000"},
+        {volumeC, "c.txt 33334444 20240302 110000.000|c.txt 33334444 20240301 110000.000|"
+                  "c.txt 33334444 20240201 110000.000"},
+        {0x43000000, ""},
+    };
+    for (const auto& v : versions) {
+        REQUIRE(state.QueryFileVersions(state.fileVersions, 3, v.first));
+        std::string shown;
+        for (const FileListEntry& version : state.fileVersions)
+            shown += FormatString("%s%s %I64X %s", shown.empty() ? "" : "|", test::Utf8(version.name).c_str(),
+                                  version.volumeId, version.modificationTime.c_str());
+        CHECK(shown == v.second);
+    }
 }
 
 TEST_CASE("an entry's name is the last piece of its stored path")
@@ -249,7 +311,7 @@ TEST_CASE("an entry's name is the last piece of its stored path")
     id = 1;
     for (const auto& c : cases) {
         CAPTURE(std::string(c.first));
-        REQUIRE(state.QueryFileVersions(state.fileVersions, id++));
+        REQUIRE(state.QueryFileVersions(state.fileVersions, id++, 0x43000000));
         REQUIRE(state.fileVersions.size() == 1);
         CHECK(state.fileVersions[0].name == c.second);
     }
@@ -265,7 +327,7 @@ TEST_CASE("stored times are shown in local time now, long date and 24-hour time"
     rows.Add("D:\\a.txt", 1, "20240131 235959.000");
     AppState state;
     rows.Attach(state);
-    REQUIRE(state.QueryFiles("D:\\", state.fileListing, 0));
+    REQUIRE(state.QueryFiles("D:\\", state.fileListing, 0, 0));
     REQUIRE(state.fileListing.size() == 1);
     CHECK(state.fileListing[0].timeText == L"Thursday, 1 February 2024 00:59:59");
     CHECK(state.fileListing[0].modificationTime == "20240131 235959.000");
@@ -294,18 +356,18 @@ TEST_CASE("rows the service never writes still give whole entries")
     id = 1;
     for (const char* stamp : malformed) {
         CAPTURE(stamp);
-        REQUIRE(state.QueryFileVersions(state.fileVersions, id++));
+        REQUIRE(state.QueryFileVersions(state.fileVersions, id++, 0x43000000));
         REQUIRE(state.fileVersions.size() == 1);
         CHECK(state.fileVersions[0].modificationTime == stamp);
         CHECK(state.fileVersions[0].timeText == L"");
     }
 
-    REQUIRE(state.QueryFileVersions(state.fileVersions, 50));
+    REQUIRE(state.QueryFileVersions(state.fileVersions, 50, 2));
     REQUIRE(state.fileVersions.size() == 1);
     CHECK(state.fileVersions[0].name == L"");
     CHECK(state.fileVersions[0].timeText != L"");
 
-    REQUIRE(state.QueryFiles("D:\\n", state.fileListing, 0));
+    REQUIRE(state.QueryFiles("D:\\n", state.fileListing, 0, 0));
     REQUIRE(state.fileListing.size() == 1);
     CHECK(state.fileListing[0].name == L"y.txt");
     CHECK(state.fileListing[0].modificationTime == "");
@@ -317,14 +379,14 @@ TEST_CASE("queries without rows to read")
     SUBCASE("no database connection, or no filelist table: empty and true")
     {
         AppState none;
-        CHECK(none.QueryFiles("D:\\", none.fileListing, 0));
+        CHECK(none.QueryFiles("D:\\", none.fileListing, 0, 0));
         CHECK(none.fileListing.empty());
 
         test::TempFolder folder(L"empty");
         AppState fresh;
         REQUIRE(sqlite3_open(test::Utf8(folder / L"new.trdb").c_str(), &fresh.database) == SQLITE_OK);
         fresh.fileVersions.resize(2);
-        CHECK(fresh.QueryFileVersions(fresh.fileVersions, 4));
+        CHECK(fresh.QueryFileVersions(fresh.fileVersions, 4, 0x43000000));
         CHECK(fresh.fileVersions.empty());
     }
     SUBCASE("a database locked before the connection first read it: false and the code logged")
@@ -336,9 +398,9 @@ TEST_CASE("queries without rows to read")
         // The statements cannot compile without the schema, which cannot be read under the lock.
         rows.Exec("begin exclusive;");
         test::LogCapture log;
-        CHECK_FALSE(state.QueryFiles("D:\\", state.fileListing, 0));
+        CHECK_FALSE(state.QueryFiles("D:\\", state.fileListing, 0, 0));
         CHECK_FALSE(QueryFolderFiles(state, "D:\\", state.fileListing));
-        CHECK_FALSE(state.QueryFileVersions(state.fileVersions, 1));
+        CHECK_FALSE(state.QueryFileVersions(state.fileVersions, 1, 0x43000000));
         CHECK(log.text().find(" Could not read from the database: 5\r\n") != std::string::npos);
         rows.Exec("commit;");
         CHECK(QueryFolderFiles(state, "D:\\", state.fileListing));
@@ -351,15 +413,15 @@ TEST_CASE("queries without rows to read")
         AppState state;
         rows.Attach(state);
         // Read once first, as the control centre has, so that only the step meets the lock.
-        REQUIRE(state.QueryFiles("D:\\", state.fileListing, 0));
+        REQUIRE(state.QueryFiles("D:\\", state.fileListing, 0, 0));
         REQUIRE(state.fileListing.size() == 1);
         rows.Exec("begin exclusive;");
         test::LogCapture log;
-        CHECK_FALSE(state.QueryFiles("D:\\", state.fileListing, 0));
+        CHECK_FALSE(state.QueryFiles("D:\\", state.fileListing, 0, 0));
         CHECK(state.fileListing.empty());
         CHECK(log.text().find(" Could not read from the database: 5\r\n") != std::string::npos);
         rows.Exec("commit;");
-        CHECK(state.QueryFiles("D:\\", state.fileListing, 0));
+        CHECK(state.QueryFiles("D:\\", state.fileListing, 0, 0));
         CHECK(state.fileListing.size() == 1);
     }
 }
