@@ -96,6 +96,7 @@ struct LockUntilLogged {
     size_t logFrom = 0;                // where in the log this pass begins
     const char* stopAt = nullptr;      // once logged, the service is stopped
     volatile uint8_t* stop = nullptr;
+    size_t stoppedAt = 0;              // the log's length just before the stop
 };
 
 bool Logged(const LockUntilLogged& lock, const char* line)
@@ -115,6 +116,7 @@ DWORD WINAPI HoldWriteLock(LPVOID argument)
     if (lock.stopAt != nullptr) {
         for (int i = 0; i < 6000 && !Logged(lock, lock.stopAt); ++i)
             Sleep(20);
+        lock.stoppedAt = lock.log->text().size();
         *lock.stop = 1;
     }
     for (int i = 0; i < 6000 && !Logged(lock, lock.line); ++i)
@@ -189,19 +191,26 @@ size_t RowsIn(const std::wstring& database)
 
 TEST_CASE("a stop ends the pass before the next folder; the database copy is still made")
 {
-    Watch watch({L"f0", L"f1", L"f2", L"f3"});
+    Watch watch({L"f0", L"f1", L"f2", L"f3", L"f4", L"f5"});
     for (const WatchedFolder& folder : watch.watched)
         REQUIRE(test::WriteFileBytes(test::Wide(folder.folderPath) + L"\\a.txt", "a"));
     RunWatcher(watch.folders, 1, 2000);
-    REQUIRE(FileRows(databaseConnection).size() == 4);
+    REQUIRE(FileRows(databaseConnection).size() == 6);
     const size_t logFrom = watch.state.log.text().size();
+    const char* const stopLine = " directoryWatcher() Stop requested, the remaining folders wait for a later pass\r\n";
 
-    SUBCASE("a stop while the first folder waits for a lock")
+    SUBCASE("a stop while another program holds the database for the whole pass")
     {
-        // The lock goes once that wait has given up.
-        LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n",
-                                nullptr, logFrom, " Path wildcard is ", &watch.state.stop};
+        // Stopped while the first folder waits for its rows; every later load
+        // would wait as long.
+        LockUntilLogged lock = {databasePath, &watch.state.log, " DirectoryWatcher exit\r\n", nullptr,
+                                logFrom, " Path wildcard is ", &watch.state.stop};
         PassWhileLocked(watch.folders, lock);
+        const std::string log = watch.state.log.text();
+        // The folder the stop met between its test and its load, at the most.
+        CHECK(CountOf(log.substr(lock.stoppedAt), " Path wildcard is ") <= 1);
+        CHECK(CountOf(log.substr(logFrom), stopLine) == 1);
+        CHECK(CountOf(log.substr(logFrom), " DB paths are ") == 1);
     }
     SUBCASE("a stop once the first folder has stored its change")
     {
@@ -210,14 +219,11 @@ TEST_CASE("a stop ends the pass before the next folder; the database copy is sti
         copyFileFunction = CopyThenStop;
         RunWatcher(watch.folders, 1, 2000);
         copyFileFunction = CopyFileExW;
-        CHECK(FileRows(databaseConnection).size() == 5);
-        CHECK(RowsIn(watch.Machine() + L"\\SystemState2.trdb") == 5);
+        const std::string log = watch.state.log.text().substr(logFrom);
+        CHECK(CountOf(log, " Path wildcard is ") == 1);
+        CHECK(CountOf(log, " Within thread, folder 1, num folders 6\r\n") == 0);
+        CHECK(CountOf(log, stopLine) == 1);
+        CHECK(FileRows(databaseConnection).size() == 7);
+        CHECK(RowsIn(watch.Machine() + L"\\SystemState2.trdb") == 7);
     }
-
-    const std::string log = watch.state.log.text().substr(logFrom);
-    CHECK(CountOf(log, " Path wildcard is ") == 1);
-    CHECK(CountOf(log, " Within thread, folder 1, num folders 4\r\n") == 0);
-    CHECK(CountOf(log, " directoryWatcher() Stop requested, the remaining folders wait for a later pass\r\n") == 1);
-    CHECK(CountOf(log, " DB paths are ") == 1);
-    CHECK(CountOf(log, " DirectoryWatcher exit\r\n") == 1);
 }
