@@ -78,3 +78,34 @@ bool CreateDirectoryPath(std::wstring path)
     }
     return true;
 }
+
+bool NormalizeDestination(std::wstring& destination)
+{
+    for (wchar_t& c : destination) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    const size_t length = destination.size();
+    const wchar_t first = length > 0 ? destination[0] : L'\0';
+    if (length >= 2 && ((first >= L'A' && first <= L'Z') || (first >= L'a' && first <= L'z')) &&
+        destination[1] == L':')
+        return length == 2 || destination[2] == L'\\';
+    if (length < 2 || destination[0] != L'\\' || destination[1] != L'\\')
+        return false;
+    const size_t serverEnd = destination.find(L'\\', 2);
+    if (serverEnd == std::wstring::npos || serverEnd == 2)
+        return false;
+    // \\?\ and \\.\ lead to device and long-path forms, not to a server.
+    const std::wstring server = destination.substr(2, serverEnd - 2);
+    if (server == L"?" || server == L".")
+        return false;
+    const size_t shareEnd = destination.find(L'\\', serverEnd + 1);
+    return (shareEnd == std::wstring::npos ? length : shareEnd) > serverEnd + 1;
+}
+
+std::wstring DestinationStoreFolder(std::wstring destination)
+{
+    if (!destination.empty())
+        destination = RemoveTrailingBackslash(destination);
+    return destination + L"\\" + serviceName;
+}

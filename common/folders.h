@@ -20,3 +20,13 @@ std::wstring MakeLongPath(std::wstring path);
 std::wstring RemoveTrailingBackslash(std::wstring path);
 // Creates every folder named by a prefix of the path that ends in a backslash.
 bool CreateDirectoryPath(std::wstring path);
+
+// The Destination setting as the service uses it, for the backup pass and the
+// restore alike: forward slashes become backslashes, in place. True when the
+// result is a full path: a drive letter, a colon and a backslash (a bare drive
+// letter and colon stands for its root), or a share \\server\share. Any other
+// text (Dest, C:Dest, \Dest, \\server, \\?\C:\Dest) names no fixed folder and
+// must not be used.
+bool NormalizeDestination(std::wstring& destination);
+// The destination's VarnBack folder, which holds the machine folders.
+std::wstring DestinationStoreFolder(std::wstring destination);

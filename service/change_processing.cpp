@@ -95,7 +95,7 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
             break;
         if (record.added)
             LogText(AddedText(record));
-        current[record.selfId] = record;
+        current[IdentityOf(record)] = record;
     }
 
     for (const auto& entry : known) {
@@ -106,7 +106,7 @@ void ProcessChanges(const ScanList& found, KnownFileMap& current, KnownFileMap& 
         LogText(GoneText(entry.second));
         // Rows go only once what was stored for them is gone.
         if (reachable && destination.DeleteMirroredFile(entry.second))
-            DeleteFileRows(entry.first, entry.second.volumeId);
+            DeleteFileRows(entry.first.selfId, entry.first.volumeId);
     }
 
     VersionStore store(destination, reachable);

@@ -36,6 +36,12 @@ bool NetworkDestination::Connect(std::wstring destination, std::wstring user, st
         LogMessageW(L"Connect() The destination is empty");
         return false;
     }
+    // The backup pass and the restore both reach the destination through here.
+    const std::wstring given = destination;
+    if (!NormalizeDestination(destination)) {
+        LogMessageW(L"Connect() The destination %s is not a full path and is not used", given.c_str());
+        return false;
+    }
     destinationPath = destination;
     destinationPath = RemoveTrailingBackslash(destinationPath);
     destinationPath = MakeLongPath(destinationPath);

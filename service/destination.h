@@ -17,6 +17,11 @@ public:
     NetworkDestination();
     ~NetworkDestination();
 
+    // The destination is the Destination setting as read: forward slashes are
+    // taken as backslashes, and a text that is not a full path is refused
+    // (NormalizeDestination). False then, for an empty text, or for a share
+    // that cannot be connected; HasMachineFolder() says whether there is a
+    // folder to work in all the same.
     bool Connect(std::wstring destination, std::wstring user, std::wstring password);
     bool Disconnect();
     bool BackupFile(FileRecord& record);

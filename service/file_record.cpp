@@ -6,6 +6,7 @@
 #include "text.h"
 
 void (*walkRecordObserver)(const FileRecord& record) = nullptr;
+FileIdFunction fileIdFunction = GetFileId;
 
 FileRecord::FileRecord()
     : lastWrite(),
@@ -75,8 +76,8 @@ namespace {
 
 void Classify(const KnownFileMap& known, FileRecord& record, bool isFolder)
 {
-    KnownFileMap::const_iterator stored = known.find(record.selfId);
-    if (stored == known.end() || stored->second.volumeId != record.volumeId) {
+    KnownFileMap::const_iterator stored = known.find(IdentityOf(record));
+    if (stored == known.end()) {
         record.added = 1;
         return;
     }
@@ -109,9 +110,26 @@ void NotStoredAgain(FileRecord& record)
     record.oldParentId = 0;
 }
 
-// The entries met so far in one walk, by volume and file index: where in the
-// list lies the name that stands for each.
-typedef std::map<std::pair<uint64_t, uint64_t>, size_t> MetIdentities;
+// The entries met so far in one walk, by identity: where in the list lies the
+// name that stands for each.
+typedef std::map<FileIdentity, size_t> MetIdentities;
+
+// Whether a repeated identity is another name of the entry met first, by what
+// the listing shows of both: two files when their size and last-write time
+// agree (hard links share both), two folders always. Two different files can
+// share one identity too (volumes with one serial number, such as cloned
+// disks); those differ in what the listing shows and are classified each on
+// its own, which may store more than needed but leaves no file unstored. A
+// folder record stores no content, and the walk still descends into every
+// folder it takes for another name, so its files are classified on their own.
+bool AnotherName(const FileRecord& standing, const FileRecord& record)
+{
+    const bool standingFolder = (standing.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool recordFolder = (record.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (standingFolder || recordFolder)
+        return standingFolder && recordFolder;
+    return standing.size == record.size && CompareFileTime(&standing.lastWrite, &record.lastWrite) == 0;
+}
 
 // Hard links (and folders reached again through a link) give one file several
 // names with one index. Classified on their own, each name other than the
@@ -121,10 +139,12 @@ typedef std::map<std::pair<uint64_t, uint64_t>, size_t> MetIdentities;
 void StandForIdentity(MetIdentities& met, ScanList& found, FileRecord& record)
 {
     const std::pair<MetIdentities::iterator, bool> entry =
-        met.insert(std::make_pair(std::make_pair(record.volumeId, record.selfId), found.size()));
+        met.insert(std::make_pair(IdentityOf(record), found.size()));
     if (entry.second)
         return;
     FileRecord& standing = found[entry.first->second];
+    if (!AnotherName(standing, record))
+        return;
     if (standing.moved && !record.moved) {
         NotStoredAgain(standing);
         entry.first->second = found.size();
@@ -177,7 +197,8 @@ bool StopNow(const uint8_t* abort)
 
 }  // namespace
 
-bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort)
+bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort,
+                PassedOverFolder* passOver)
 {
     // A drive root D:\ is walked as D:, so entry paths come out as D:\name.
     // Its identity is read from D:\, the root folder: the bare \\?\D: names the
@@ -191,7 +212,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
     }
 
     uint64_t rootVolume = 0;
-    const uint64_t rootId = GetFileId(identityPath, rootVolume);
+    const uint64_t rootId = fileIdFunction(identityPath, rootVolume);
     if (rootId == 0)
         return false;
 
@@ -228,13 +249,19 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
         WideToUtf8(data.cFileName, name, CP_UTF8);
         const std::string entryPath = level.folder + "\\" + name;
         uint64_t volumeId = 0;
-        const uint64_t id = GetFileId(entryPath, volumeId);
+        const uint64_t id = fileIdFunction(entryPath, volumeId);
         if (!isFolder)
             LogMessageA("%s File ID %I64u, Volume ID %I64u", entryPath.c_str(), id, volumeId);
         if (id == 0)
             continue;
         if (isFolder && OnDescentPath(levels, id, volumeId))
             continue;
+        if (isFolder && passOver != nullptr && passOver->identity.selfId != 0 &&
+            passOver->identity == FileIdentity(volumeId, id)) {
+            if (passOver->metAt.empty())
+                passOver->metAt = entryPath;
+            continue;
+        }
 
         const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         FileRecord record(entryPath, data.ftLastWriteTime, data.dwFileAttributes, id, level.id, name, size,

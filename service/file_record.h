@@ -30,14 +30,47 @@ struct FileRecord {
                uint64_t parentId, std::string name, uint64_t size, uint64_t volumeId);
 };
 
-typedef std::map<uint64_t, FileRecord> KnownFileMap;
+// One file or folder: the serial number of its volume and its file index. The
+// index alone is not enough: another volume may give another file the same one.
+struct FileIdentity {
+    uint64_t volumeId;
+    uint64_t selfId;
+    FileIdentity(uint64_t volumeId, uint64_t selfId) : volumeId(volumeId), selfId(selfId) {}
+    bool operator<(const FileIdentity& other) const
+    {
+        return volumeId != other.volumeId ? volumeId < other.volumeId : selfId < other.selfId;
+    }
+    bool operator==(const FileIdentity& other) const
+    {
+        return volumeId == other.volumeId && selfId == other.selfId;
+    }
+};
+inline FileIdentity IdentityOf(const FileRecord& record) { return FileIdentity(record.volumeId, record.selfId); }
+
+typedef std::map<FileIdentity, FileRecord> KnownFileMap;
 typedef std::vector<FileRecord> ScanList;
 
 // File index of the entry (0: no identity); writes the volume serial on success.
 uint64_t GetFileId(std::string path, uint64_t& volumeId);
 std::string KindText(uint32_t attributes);  // "Folder" or "File"
-bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort);
+// A folder that the walk passes over, neither recorded nor entered: the
+// destination's VarnBack folder when a watched folder holds it, whose stored
+// copies must not be stored again. Known by identity, so that any path that
+// leads to it (other letter case, a share name, a link) is caught.
+struct PassedOverFolder {
+    FileIdentity identity;  // index 0: no folder to pass over
+    std::string metAt;      // where the walk came upon it; empty when it did not
+    PassedOverFolder() : identity(0, 0) {}
+};
+
+bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort,
+                PassedOverFolder* passOver = nullptr);
 
 // Test seam: when set, called with each record right after the walk appended it.
 // Null in the service.
 extern void (*walkRecordObserver)(const FileRecord& record);
+// The identity query behind the walk (GetFileId in the service); tests replace
+// it to give two different files one identity, as two volumes with one serial
+// number give them.
+typedef uint64_t (*FileIdFunction)(std::string path, uint64_t& volumeId);
+extern FileIdFunction fileIdFunction;

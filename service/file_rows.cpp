@@ -69,7 +69,7 @@ bool LoadKnownFiles(KnownFileMap& known, std::string folder)
             record.lastWrite = StampToFileTime(ColumnText(statement, 4));
             record.size = ColumnNumber(statement, 5);
             record.volumeId = ColumnNumber(statement, 6);
-            known[record.selfId] = record;
+            known[IdentityOf(record)] = record;
         }
         if (step == SQLITE_DONE) {
             result = true;

@@ -48,6 +48,11 @@ struct PassSchedule {
 
 enum CycleOutcome { goOn, stopped, notConfigured };
 
+// What one pass has already logged once.
+struct PassNotes {
+    bool storeFolderLogged = false;
+};
+
 }  // namespace
 
 static bool PassDue(const PassSchedule& schedule, int minutes, unsigned long long now)
@@ -69,7 +74,50 @@ static bool DestinationConfigured(const std::wstring& destination)
     return false;
 }
 
-static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
+// A destination whose text names no fixed folder is not used: nothing of the
+// pass is stored, removed or pruned, as nothing could be found there again.
+static bool DestinationFullPath(std::wstring& destination)
+{
+    const std::wstring given = destination;
+    if (NormalizeDestination(destination))
+        return true;
+    LogMessageW(L"directoryWatcher() The destination %s is not a full path (a drive letter, a colon and a backslash, "
+                L"or a share \\\\server\\share): nothing is stored or removed",
+                given.c_str());
+    return false;
+}
+
+// The destination's own VarnBack folder, for the walk to pass over.
+static PassedOverFolder StoreFolderAt(const std::wstring& destination)
+{
+    PassedOverFolder storeFolder;
+    std::string path;
+    WideToUtf8(DestinationStoreFolder(destination), path, CP_UTF8);
+    uint64_t volumeId = 0;
+    const uint64_t id = GetFileId(path, volumeId);
+    if (id != 0)
+        storeFolder.identity = FileIdentity(volumeId, id);
+    return storeFolder;
+}
+
+// Rows stored from inside the passed-over folder by earlier passes stay as they
+// are: not seen by the walk, they must not count as gone.
+static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
+{
+    const std::string lowerFolder = ToLowerAscii(folder);
+    for (KnownFileMap::iterator entry = known.begin(); entry != known.end();) {
+        const std::string path = ToLowerAscii(entry->second.path);
+        const bool below = path.compare(0, lowerFolder.size(), lowerFolder) == 0 &&
+                           (path.size() == lowerFolder.size() || path[lowerFolder.size()] == '\\');
+        if (below)
+            entry = known.erase(entry);
+        else
+            ++entry;
+    }
+}
+
+static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const std::wstring& destination,
+                       PassNotes& notes)
 {
     LogMessageA("Within thread, folder %d, num folders %d", static_cast<int>(index), static_cast<int>(count));
     LogMessageA("%s directoryWatcher Entry()", folder.folderPath.c_str());
@@ -92,7 +140,16 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count)
         return;
     }
     LogMessageA("%s", ("Scanning directory " + folder.folderPath).c_str());
-    WalkFolder(known, found, folder.folderPath, &folder.abortRequested);
+    PassedOverFolder storeFolder = StoreFolderAt(destination);
+    WalkFolder(known, found, folder.folderPath, &folder.abortRequested, &storeFolder);
+    if (!storeFolder.metAt.empty()) {
+        if (!notes.storeFolderLogged)
+            LogMessageA("directoryWatcher() The destination's folder %s lies inside a watched folder and is not "
+                        "backed up",
+                        storeFolder.metAt.c_str());
+        notes.storeFolderLogged = true;
+        KeepRowsBelow(known, storeFolder.metAt);
+    }
     LogMessageA("Map %u, vector %u", static_cast<unsigned>(known.size()), static_cast<unsigned>(found.size()));
     LogMessageA("%s", ("Updating directory " + folder.folderPath).c_str());
     ProcessChanges(found, current, known);
@@ -195,17 +252,28 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
         return goOn;
 
     const size_t count = folders.size();
+    PassNotes notes;
     for (size_t i = 0; i < count; ++i) {
+        // A stop waits for no further folder: each could cost a busy wait on
+        // its rows. The database copy below still takes what this pass stored.
+        if (StopRequested()) {
+            LogMessageA("directoryWatcher() Stop requested, the remaining folders wait for a later pass");
+            break;
+        }
         // The change processing needs a destination: no folder reaches it without one.
         std::wstring destination;
         ReadRegistryValue(SettingsKey(), destinationValueName, destination);
         if (!DestinationConfigured(destination))
             return notConfigured;
-        ScanFolder(*folders[i], i, count);
+        const bool usable = DestinationFullPath(destination);
+        if (usable)
+            ScanFolder(*folders[i], i, count, destination, notes);
         if (i == 0) {
             schedule.recorded = true;
             schedule.lastScanStart = now;
         }
+        if (!usable)
+            return goOn;
     }
 
     std::wstring destination, user, password;
@@ -215,6 +283,8 @@ static CycleOutcome RunCycle(const std::vector<WatchedFolder*>& folders, PassSch
     DecryptPassword(password);
     if (!DestinationConfigured(destination))
         return notConfigured;
+    if (!DestinationFullPath(destination))
+        return goOn;
     LogMessageA("Logging in for control session");
     NetworkDestination session;
     session.Connect(destination, user, password);

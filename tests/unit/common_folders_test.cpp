@@ -155,3 +155,52 @@ TEST_CASE("CreateDirectoryPath creates the folders above a file, not the file")
     CHECK(CreateDirectoryPath(folder / L"blocker\\inner\\file.txt"));
     CHECK_FALSE(test::FileExists(folder / L"blocker\\inner"));
 }
+
+TEST_CASE("a destination is taken with backslashes for slashes, and used only when it is a full path")
+{
+    const std::wstring longFolder = L"C:\\" + std::wstring(300, L'l');
+    struct Case {
+        std::wstring destination;
+        bool full;
+        std::wstring normalized;
+        std::wstring storeFolder;  // its VarnBack folder, for a full path
+    } cases[] = {
+        // As they always worked, unchanged.
+        {L"C:\\Dest", true, L"C:\\Dest", L"C:\\Dest\\VarnBack"},
+        {L"C:\\Dest\\", true, L"C:\\Dest\\", L"C:\\Dest\\VarnBack"},
+        {L"d:\\", true, L"d:\\", L"d:\\VarnBack"},
+        {L"D:\\Backup", true, L"D:\\Backup", L"D:\\Backup\\VarnBack"},
+        {L"D:", true, L"D:", L"D:\\VarnBack"},  // a bare drive stands for its root
+        {L"\\\\srv\\bk", true, L"\\\\srv\\bk", L"\\\\srv\\bk\\VarnBack"},
+        {L"\\\\srv\\bk\\", true, L"\\\\srv\\bk\\", L"\\\\srv\\bk\\VarnBack"},
+        {L"\\\\srv\\bk\\sub dir\\B\u00e4ckup", true, L"\\\\srv\\bk\\sub dir\\B\u00e4ckup",
+         L"\\\\srv\\bk\\sub dir\\B\u00e4ckup\\VarnBack"},
+        {longFolder, true, longFolder, longFolder + L"\\VarnBack"},
+        // Forward slashes.
+        {L"C:/Dest3", true, L"C:\\Dest3", L"C:\\Dest3\\VarnBack"},
+        {L"C:/Dest3/", true, L"C:\\Dest3\\", L"C:\\Dest3\\VarnBack"},
+        {L"C:\\a/b", true, L"C:\\a\\b", L"C:\\a\\b\\VarnBack"},
+        {L"//srv/bk", true, L"\\\\srv\\bk", L"\\\\srv\\bk\\VarnBack"},
+        // Not full paths.
+        {L"Dest4", false, L"Dest4", L""},
+        {L"C:Dest6", false, L"C:Dest6", L""},
+        {L"\\Dest7", false, L"\\Dest7", L""},
+        {L"/Dest7", false, L"\\Dest7", L""},
+        {L"..\\Dest", false, L"..\\Dest", L""},
+        {L"1:\\Dest", false, L"1:\\Dest", L""},
+        {L"\\\\srv", false, L"\\\\srv", L""},
+        {L"\\\\srv\\", false, L"\\\\srv\\", L""},
+        {L"\\\\\\srv\\bk", false, L"\\\\\\srv\\bk", L""},
+        {L"\\\\?\\C:\\Dest", false, L"\\\\?\\C:\\Dest", L""},
+        {L"\\\\.\\C:\\Dest", false, L"\\\\.\\C:\\Dest", L""},
+        {L"", false, L"", L""},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.destination));
+        std::wstring destination = c.destination;
+        CHECK(NormalizeDestination(destination) == c.full);
+        CHECK(destination == c.normalized);
+        if (c.full)
+            CHECK(DestinationStoreFolder(destination) == c.storeFolder);
+    }
+}

@@ -1,6 +1,7 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "change_processing.h"
 #include "folders.h"
@@ -48,11 +49,20 @@ void CheckInOrder(const std::string& text, const std::vector<std::string>& piece
     }
 }
 
-std::vector<Row> RowsOf(uint64_t selfId)
+KnownFileMap Known(std::initializer_list<FileRecord> records)
+{
+    KnownFileMap known;
+    for (const FileRecord& record : records)
+        known[IdentityOf(record)] = record;
+    return known;
+}
+
+// The rows of a file index: on every volume, or on the one given.
+std::vector<Row> RowsOf(uint64_t selfId, const uint64_t* volumeId = nullptr)
 {
     std::vector<Row> rows;
     for (const Row& row : FileRows(databaseConnection))
-        if (row.selfId == selfId)
+        if (row.selfId == selfId && (volumeId == nullptr || row.volumeId == *volumeId))
             rows.push_back(row);
     return rows;
 }
@@ -86,12 +96,8 @@ TEST_CASE("one call logs the change list and stores one version per mark")
     FileRecord gone = Record(source / L"e.txt", 0x15, 0x10, FILE_ATTRIBUTE_ARCHIVE);
     gone.localPath = "\\\\?\\" + test::Utf8(MachineFolder(dest.path())) + "\\stored-e";
     InsertFileRow(gone);
-    KnownFileMap known;
-    known[0x1A2B] = Record(source / L"b.txt", 0x1A2B, 0x10, FILE_ATTRIBUTE_ARCHIVE);
-    known[0x13] = same;
-    known[0x15] = gone;
-    KnownFileMap current;
-    current[0x99] = gone;
+    KnownFileMap known = Known({Record(source / L"b.txt", 0x1A2B, 0x10, FILE_ATTRIBUTE_ARCHIVE), same, gone});
+    KnownFileMap current = Known({Record(source / L"z.txt", 0x99, 0x10, FILE_ATTRIBUTE_ARCHIVE)});
 
     ProcessChanges(found, current, known);
 
@@ -128,8 +134,8 @@ TEST_CASE("one call logs the change list and stores one version per mark")
 
     CHECK(current.empty());
     CHECK(known.size() == 4);
-    CHECK(known.count(0x15) == 0);
-    CHECK(known[0x1A2B].path == b);
+    CHECK(known.count(IdentityOf(gone)) == 0);
+    CHECK(known[IdentityOf(both)].path == b);
 }
 
 TEST_CASE("the rows of a gone entry go only when its mirrored file was deleted")
@@ -144,7 +150,7 @@ TEST_CASE("the rows of a gone entry go only when its mirrored file was deleted")
     InsertFileRow(missing);
     CreateDirectoryPath(machine + L"\\old\\");
     REQUIRE(test::WriteFileBytes(machine + L"\\old\\m.txt", "m"));
-    KnownFileMap known = {{0x21, mirrored}, {0x22, missing}};
+    KnownFileMap known = Known({mirrored, missing});
     KnownFileMap current;
     ProcessChanges(ScanList(), current, known);
     CHECK(RowsOf(0x21).empty());
@@ -162,7 +168,7 @@ TEST_CASE("a stop set before the call handles no record")
     FileRecord added = Record(source / L"a.txt", 0x31, 0x30, FILE_ATTRIBUTE_ARCHIVE);
     added.added = 1;
     InsertFileRow(Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE));
-    KnownFileMap known = {{0x32, Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE)}};
+    KnownFileMap known = Known({Record(L"C:\\gone.txt", 0x32, 0x30, FILE_ATTRIBUTE_ARCHIVE)});
     KnownFileMap current;
     state.stop = 1;
     ProcessChanges(ScanList{added}, current, known);
@@ -199,7 +205,7 @@ struct ShareCall {
     }
     void Run()
     {
-        KnownFileMap known = {{0x42, gone}};
+        KnownFileMap known = Known({gone});
         KnownFileMap current;
         ProcessChanges(ScanList{added}, current, known);
     }
@@ -258,6 +264,16 @@ void PassOver(const std::wstring& folder)
     REQUIRE(WalkFolder(known, found, test::Utf8(folder), nullptr));
     ProcessChanges(found, current, known);
 }
+
+// A source folder and a local destination for passes over it.
+struct LocalPasses {
+    ServiceState state;
+    test::TempFolder source{L"src"};
+    test::TempFolder dest{L"dest"};
+    const std::wstring machine = MachineFolder(dest.path());
+    LocalPasses() { state.settings.Set(L"Destination", dest.path()); }
+    void Pass() { PassOver(source.path()); }
+};
 
 }  // namespace
 
@@ -340,4 +356,109 @@ TEST_CASE("a copy whose row cannot be added is removed again, and the folder's o
     ProcessChanges(found, current, known);
     CHECK(FileRows(databaseConnection).size() == 3);
     CHECK(StoredNames(machine).size() == 3);
+}
+
+TEST_CASE("a file is known by its volume and file index together")
+{
+    LocalPasses passes;
+    const test::TempFolder& source = passes.source;
+    const std::wstring& machine = passes.machine;
+    REQUIRE(test::WriteFileBytes(source / L"b.txt", "b, first"));
+    passes.Pass();
+    uint64_t volume = 0;
+    const uint64_t id = GetFileId(test::Utf8(source / L"b.txt"), volume);
+    REQUIRE(RowsOf(id, &volume).size() == 1);
+
+    // A file of another volume reached inside the folder had the same index;
+    // its row was stored after b.txt's own.
+    const std::wstring otherCopy = machine + L"\\stored-c";
+    REQUIRE(test::WriteFileBytes(otherCopy, "c"));
+    const uint64_t otherVolume = volume + 1;
+    FileRecord other = Record(source / L"c.txt", id, 0x77, FILE_ATTRIBUTE_ARCHIVE);
+    other.volumeId = otherVolume;
+    other.localPath = test::Utf8(L"\\\\?\\" + otherCopy);
+    REQUIRE(InsertFileRow(other));
+
+    for (int pass = 0; pass < 3; ++pass)
+        passes.Pass();
+    CHECK(RowsOf(id, &volume).size() == 1);
+    CHECK(StoredNames(machine).size() == 1);
+    // Not seen by the walk, so gone; its stored copy and row stay.
+    const std::string log = passes.state.log.text();
+    CHECK(CountOf(log, " File " + other.path + " was deleted\r\n") == 3);
+    CHECK(CountOf(log, " was Added\r\n") == 2);  // the first pass only
+    CHECK(RowsOf(id, &otherVolume).size() == 1);
+    CHECK(test::ReadFileBytes(otherCopy) == "c");
+
+    // An edit is one new version, beside the first.
+    REQUIRE(test::WriteFileBytes(source / L"b.txt", "b, edited"));
+    passes.Pass();
+    passes.Pass();
+    const std::vector<Row> rows = RowsOf(id, &volume);
+    REQUIRE(rows.size() == 2);
+    CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "b, first");
+    CHECK(test::ReadFileBytes(test::Wide(rows[1].localPath)) == "b, edited");
+    CHECK(RowsOf(id, &otherVolume).size() == 1);
+}
+
+namespace {
+
+// v2\b.txt answers with the identity of v1\b.txt, as a file of a second volume
+// with the same serial number (a cloned disk) would.
+std::string clonePath, originalPath;
+
+uint64_t ClonedIdentity(std::string path, uint64_t& volumeId)
+{
+    return GetFileId(path == clonePath ? originalPath : path, volumeId);
+}
+
+bool SetWriteTime(const std::wstring& path, int second)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const FILETIME time = Time(second);
+    const BOOL set = SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+    return set != FALSE;
+}
+
+}  // namespace
+
+TEST_CASE("two different files with one identity are each stored, not taken for two names of one")
+{
+    struct Case {
+        const char* title;
+        const char* content;  // of v2\b.txt; v1\b.txt holds "one"
+        int second;           // its last-write second; v1\b.txt's is 1
+    } cases[] = {
+        {"another size", "another size", 1},
+        {"the same size, another time", "two", 9},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        LocalPasses passes;
+        const test::TempFolder& source = passes.source;
+        const std::wstring v1 = source / L"v1\\b.txt";
+        const std::wstring v2 = source / L"v2\\b.txt";
+        REQUIRE(CreateDirectoryW((source / L"v1").c_str(), nullptr));
+        REQUIRE(CreateDirectoryW((source / L"v2").c_str(), nullptr));
+        REQUIRE(test::WriteFileBytes(v1, "one"));
+        REQUIRE(test::WriteFileBytes(v2, c.content));
+        REQUIRE(SetWriteTime(v1, 1));
+        REQUIRE(SetWriteTime(v2, c.second));
+        originalPath = test::Utf8(v1);
+        clonePath = test::Utf8(v2);
+        fileIdFunction = ClonedIdentity;
+        for (int pass = 0; pass < 3; ++pass)
+            passes.Pass();
+        fileIdFunction = GetFileId;
+
+        std::set<std::string> stored;
+        for (const Row& row : FileRows(databaseConnection))
+            stored.insert(row.path + "|" + test::ReadFileBytes(test::Wide(row.localPath)));
+        CHECK(stored.count(test::Utf8(v1) + "|one") == 1);
+        CHECK(stored.count(test::Utf8(v2) + "|" + c.content) == 1);
+    }
 }

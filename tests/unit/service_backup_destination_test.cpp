@@ -141,6 +141,13 @@ TEST_CASE("a local destination gets the machine folder below it, in long-path fo
     ServiceState state;
     test::TempFolder dest(L"dest");
     const bool rootHadFolder = test::FileExists(L"C:\\VarnBack");
+    std::wstring slashed = dest.path();
+    for (wchar_t& c : slashed)
+        if (c == L'\\')
+            c = L'/';
+    // Longer than MAX_PATH once the machine folder is below it.
+    const std::wstring deep = dest.path() + L"\\" + std::wstring(240, L'd');
+    REQUIRE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
     struct Case {
         std::wstring destination;
         std::wstring machine;
@@ -148,7 +155,13 @@ TEST_CASE("a local destination gets the machine folder below it, in long-path fo
         {dest.path(), MachineFolder(dest.path())},
         {dest.path() + L"\\", MachineFolder(dest.path())},
         {L"C:\\", L"C:\\VarnBack\\" + GetComputerNameString()},
+        {L"C:", L"C:\\VarnBack\\" + GetComputerNameString()},  // a bare drive is its root
+        {deep, MachineFolder(deep)},
+        {slashed, MachineFolder(dest.path())},
+        {slashed + L"/", MachineFolder(dest.path())},
+        {L"C:/", L"C:\\VarnBack\\" + GetComputerNameString()},
     };
+    const size_t count = sizeof cases / sizeof cases[0];
     for (const Case& c : cases) {
         CAPTURE(test::Utf8(c.destination));
         const LONG before = connectionCount;
@@ -156,17 +169,53 @@ TEST_CASE("a local destination gets the machine folder below it, in long-path fo
         CHECK(destination.Connect(c.destination, L"", L""));
         CHECK(destination.destinationPath == L"\\\\?\\" + c.machine);
         CHECK_FALSE(destination.isUnc);
-        CHECK(test::FileExists(c.machine));
+        CHECK(test::FileExists(L"\\\\?\\" + c.machine));
         CHECK(connectionCount == before);
         CHECK(destination.Disconnect());
         CHECK(connectionCount == before);
     }
     if (!rootHadFolder)
         test::RemoveTree(L"C:\\VarnBack");
+    RemoveDirectoryW((L"\\\\?\\" + MachineFolder(deep)).c_str());
+    RemoveDirectoryW((L"\\\\?\\" + deep + L"\\VarnBack").c_str());
+    RemoveDirectoryW((L"\\\\?\\" + deep).c_str());
     const std::string log = state.log.text();
-    CHECK(CountOf(log, " Not a UNC path\r\n") == 3);
-    CHECK(CountOf(log, " Destination path is \\\\?\\") == 3);
-    CHECK(CountOf(log, " Logging off, not a UNC path\r\n") == 3);
+    CHECK(CountOf(log, " Not a UNC path\r\n") == count);
+    CHECK(CountOf(log, " Destination path is \\\\?\\") == count);
+    CHECK(CountOf(log, " Logging off, not a UNC path\r\n") == count);
+}
+
+TEST_CASE("a destination that is not a full path is refused without touching the file system")
+{
+    ServiceState state;
+    ShareSeams seams(true);
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
+    for (const wchar_t* text : {L"Dest4", L"C:Dest6", L"\\Dest7", L"..\\Dest8", L"\\\\srv", L"\\\\srv\\",
+                                L"//srv", L"\\\\?\\C:\\Dest9", L"\\\\.\\C:\\Dest9", L"1:\\Dest"}) {
+        CAPTURE(test::Utf8(text));
+        const LONG before = connectionCount;
+        NetworkDestination destination;
+        CHECK_FALSE(destination.Connect(text, L"", L""));
+        CHECK_FALSE(destination.HasMachineFolder());
+        CHECK(connectionCount == before);
+        CHECK(ShareCalls::adds == 0);
+        CHECK(CountOf(state.log.text(), " Connect() The destination " + test::Utf8(text) +
+                                            " is not a full path and is not used\r\n") == 1);
+        CHECK(destination.Disconnect());
+        CHECK(connectionCount == before);
+    }
+    CHECK_FALSE(test::FileExists(std::wstring(current) + L"\\Dest4"));
+    CHECK_FALSE(test::FileExists(L"C:\\Dest7"));
+
+    // A share written with forward slashes is connected as \\server\share.
+    NetworkDestination share;
+    CHECK(share.Connect(L"//backupsrv/bk", L"", L""));
+    CHECK(ShareCalls::remote == shareRoot);
+    CHECK(share.destinationPath == L"\\\\?\\UNC\\backupsrv\\bk\\VarnBack\\" + GetComputerNameString());
+    share.Disconnect();
+    CHECK(connectionCount == 0);
+    test::RemoveTree(shareRoot + L"\\VarnBack");
 }
 
 TEST_CASE("an empty destination is refused without touching the file system")

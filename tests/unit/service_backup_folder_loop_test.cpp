@@ -93,7 +93,16 @@ struct LockUntilLogged {
     const test::LogCapture* log;
     const char* line;
     HANDLE locked;
+    size_t logFrom = 0;                // where in the log this pass begins
+    const char* stopAt = nullptr;      // once logged, the service is stopped
+    volatile uint8_t* stop = nullptr;
+    size_t stoppedAt = 0;              // the log's length just before the stop
 };
+
+bool Logged(const LockUntilLogged& lock, const char* line)
+{
+    return lock.log->text().find(line, lock.logFrom) != std::string::npos;
+}
 
 // Another program writes the database until the watcher has found that it
 // cannot read its rows, then lets go, so that the rest of the pass could write.
@@ -104,11 +113,30 @@ DWORD WINAPI HoldWriteLock(LPVOID argument)
     sqlite3_open(lock.databasePath.c_str(), &other);
     sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr);
     SetEvent(lock.locked);
-    for (int i = 0; i < 6000 && lock.log->text().find(lock.line) == std::string::npos; ++i)
+    if (lock.stopAt != nullptr) {
+        for (int i = 0; i < 6000 && !Logged(lock, lock.stopAt); ++i)
+            Sleep(20);
+        lock.stoppedAt = lock.log->text().size();
+        *lock.stop = 1;
+    }
+    for (int i = 0; i < 6000 && !Logged(lock, lock.line); ++i)
         Sleep(20);
     sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     return 0;
+}
+
+// One pass while another program holds the database as the lock says.
+void PassWhileLocked(std::vector<WatchedFolder*>& folders, LockUntilLogged& lock)
+{
+    lock.locked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, HoldWriteLock, &lock, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    REQUIRE(WaitForSingleObject(lock.locked, 30000) == WAIT_OBJECT_0);
+    RunWatcher(folders, 1, 2000);
+    CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(lock.locked);
 }
 
 }  // namespace
@@ -121,15 +149,8 @@ TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, no
     RunWatcher(watch.folders, 1, 2000);
     REQUIRE(FileRows(databaseConnection).size() == 2);
 
-    LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n",
-                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    HANDLE thread = CreateThread(nullptr, 0, HoldWriteLock, &lock, 0, nullptr);
-    REQUIRE(thread != nullptr);
-    REQUIRE(WaitForSingleObject(lock.locked, 30000) == WAIT_OBJECT_0);
-    RunWatcher(watch.folders, 1, 2000);
-    CHECK(WaitForSingleObject(thread, 180000) == WAIT_OBJECT_0);
-    CloseHandle(thread);
-    CloseHandle(lock.locked);
+    LockUntilLogged lock = {databasePath, &watch.state.log, " Could not read from the database: 5\r\n", nullptr};
+    PassWhileLocked(watch.folders, lock);
 
     const std::string log = watch.state.log.text();
     CHECK(CountOf(log, " directoryWatcher() Stored rows unreadable, skipping directory for this pass: " +
@@ -142,4 +163,67 @@ TEST_CASE("a folder whose stored rows cannot be read is skipped for the pass, no
     RunWatcher(watch.folders, 1, 2000);
     CHECK(CountOf(watch.state.log.text(), " was Added\r\n") == 4);
     CHECK(FileRows(databaseConnection).size() == 2);
+}
+
+namespace {
+
+volatile uint8_t* stopAfterCopy = nullptr;
+
+BOOL WINAPI CopyThenStop(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
+                         DWORD flags)
+{
+    const BOOL copied = CopyFileExW(source, target, progress, context, cancel, flags);
+    *stopAfterCopy = 1;
+    return copied;
+}
+
+size_t RowsIn(const std::wstring& database)
+{
+    sqlite3* copy = nullptr;
+    size_t rows = 0;
+    if (sqlite3_open_v2(test::Utf8(database).c_str(), &copy, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+        rows = FileRows(copy).size();
+    sqlite3_close(copy);
+    return rows;
+}
+
+}  // namespace
+
+TEST_CASE("a stop ends the pass before the next folder; the database copy is still made")
+{
+    Watch watch({L"f0", L"f1", L"f2", L"f3", L"f4", L"f5"});
+    for (const WatchedFolder& folder : watch.watched)
+        REQUIRE(test::WriteFileBytes(test::Wide(folder.folderPath) + L"\\a.txt", "a"));
+    RunWatcher(watch.folders, 1, 2000);
+    REQUIRE(FileRows(databaseConnection).size() == 6);
+    const size_t logFrom = watch.state.log.text().size();
+    const char* const stopLine = " directoryWatcher() Stop requested, the remaining folders wait for a later pass\r\n";
+
+    SUBCASE("a stop while another program holds the database for the whole pass")
+    {
+        // Stopped while the first folder waits for its rows; every later load
+        // would wait as long.
+        LockUntilLogged lock = {databasePath, &watch.state.log, " DirectoryWatcher exit\r\n", nullptr,
+                                logFrom, " Path wildcard is ", &watch.state.stop};
+        PassWhileLocked(watch.folders, lock);
+        const std::string log = watch.state.log.text();
+        // The folder the stop met between its test and its load, at the most.
+        CHECK(CountOf(log.substr(lock.stoppedAt), " Path wildcard is ") <= 1);
+        CHECK(CountOf(log.substr(logFrom), stopLine) == 1);
+        CHECK(CountOf(log.substr(logFrom), " DB paths are ") == 1);
+    }
+    SUBCASE("a stop once the first folder has stored its change")
+    {
+        REQUIRE(test::WriteFileBytes(test::Wide(watch.watched[0].folderPath) + L"\\a.txt", "a, edited"));
+        stopAfterCopy = &watch.state.stop;
+        copyFileFunction = CopyThenStop;
+        RunWatcher(watch.folders, 1, 2000);
+        copyFileFunction = CopyFileExW;
+        const std::string log = watch.state.log.text().substr(logFrom);
+        CHECK(CountOf(log, " Path wildcard is ") == 1);
+        CHECK(CountOf(log, " Within thread, folder 1, num folders 6\r\n") == 0);
+        CHECK(CountOf(log, stopLine) == 1);
+        CHECK(FileRows(databaseConnection).size() == 7);
+        CHECK(RowsIn(watch.Machine() + L"\\SystemState2.trdb") == 7);
+    }
 }

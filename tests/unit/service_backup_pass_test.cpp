@@ -4,6 +4,7 @@
 #include <set>
 
 #include "destination.h"
+#include "folders.h"
 #include "service_backup_fixture.h"
 #include "globals.h"
 #include "watcher.h"
@@ -349,4 +350,89 @@ TEST_CASE("a pass to a share stores its versions and the database copy there")
     CHECK(RowTexts(copy) == RowTexts(databaseConnection));
     sqlite3_close(copy);
     test::RemoveTree(share + L"\\VarnBack");
+}
+
+TEST_CASE("a destination inside the watched folder: its VarnBack folder is passed over")
+{
+    PassSetup setup;
+    const std::wstring& src = setup.source.path();
+    const std::wstring destination = src + L"\\backup";
+    setup.state.settings.Set(L"Destination", destination);
+    const std::wstring machine = MachineFolder(destination);
+    REQUIRE(CreateDirectoryW(destination.c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(src + L"\\a.txt", "alpha"));
+    setup.Pass();
+    REQUIRE(StoredNames(machine).size() == 1);
+
+    // A row that an earlier pass stored from inside the VarnBack folder (here
+    // for the stored copy itself): it stays as stored.
+    const std::wstring earlierCopy = machine + L"\\" + StoredNames(machine)[0];
+    const Row earlier{test::Utf8(earlierCopy), FILE_ATTRIBUTE_ARCHIVE, 5, 6, "20240101 000000.000", 5, 7,
+                      test::Utf8(L"\\\\?\\" + earlierCopy)};
+    AddRow(earlier);
+    const std::multiset<std::string> before = RowTexts(databaseConnection);
+
+    setup.Pass(3);
+    CHECK(RowTexts(databaseConnection) == before);
+    CHECK(StoredNames(machine).size() == 1);
+    CHECK(test::FileExists(earlierCopy));
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " directoryWatcher() The destination's folder " + test::Utf8(destination) +
+                           "\\VarnBack lies inside a watched folder and is not backed up\r\n") == 3);
+    CHECK(CountOf(log, " was deleted\r\n") == 0);
+    CHECK(CountOf(log, "VarnBack was Added") == 0);
+}
+
+TEST_CASE("a destination with forward slashes is used as written with backslashes")
+{
+    PassSetup setup;
+    std::wstring slashed = setup.dest.path();
+    for (wchar_t& c : slashed)
+        if (c == L'\\')
+            c = L'/';
+    setup.state.settings.Set(L"Destination", slashed);
+    REQUIRE(test::WriteFileBytes(setup.source / L"a.txt", "alpha"));
+    setup.Pass(2);
+    const std::vector<Row> rows = RowsFor(setup.source / L"a.txt");
+    REQUIRE(rows.size() == 1);
+    CHECK(rows[0].localPath.compare(0, 4 + setup.Machine().size(), test::Utf8(L"\\\\?\\" + setup.Machine())) == 0);
+    CHECK(test::ReadFileBytes(test::Wide(rows[0].localPath)) == "alpha");
+    sqlite3* copy = nullptr;
+    REQUIRE(sqlite3_open_v2(test::Utf8(setup.CopyPath()).c_str(), &copy, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK);
+    CHECK(RowTexts(copy) == RowTexts(databaseConnection));
+    sqlite3_close(copy);
+    CHECK(CountOf(setup.state.log.text(), "Could not") == 0);
+}
+
+TEST_CASE("a destination that is not a full path is not used: nothing is stored or removed")
+{
+    for (const wchar_t* destination : {L"Dest4", L"C:Dest6", L"\\Dest7", L"\\\\srv"}) {
+        CAPTURE(test::Utf8(destination));
+        PassSetup setup;
+        // Two versions of a file above the limit, stored at an earlier destination.
+        setup.state.settings.Set(L"MaxVersions", L"1");
+        for (int i = 0; i < 2; ++i) {
+            const std::wstring copy = setup.Machine() + L"\\stored-" + std::to_wstring(i);
+            CreateDirectoryPath(copy);
+            REQUIRE(test::WriteFileBytes(copy, "version"));
+            AddRow(Row{test::Utf8(setup.source / L"gone.txt"), FILE_ATTRIBUTE_ARCHIVE, 1, 2,
+                       "2024010" + std::to_string(i + 1) + " 000000.000", 7, 3, test::Utf8(L"\\\\?\\" + copy)});
+        }
+        REQUIRE(test::WriteFileBytes(setup.source / L"a.txt", "alpha"));
+        const std::multiset<std::string> before = RowTexts(databaseConnection);
+        setup.state.settings.Set(L"Destination", destination);
+        setup.Pass(2);
+
+        CHECK(RowTexts(databaseConnection) == before);
+        CHECK(test::FileExists(setup.Machine() + L"\\stored-0"));
+        CHECK(test::FileExists(setup.Machine() + L"\\stored-1"));
+        CHECK_FALSE(test::FileExists(setup.CopyPath()));
+        const std::string log = setup.state.log.text();
+        CHECK(CountOf(log, " directoryWatcher() The destination " + test::Utf8(destination) +
+                               " is not a full path (a drive letter, a colon and a backslash, or a share "
+                               "\\\\server\\share): nothing is stored or removed\r\n") == 2);
+        CHECK(CountOf(log, " Scanning directory ") == 0);
+        CHECK(CountOf(log, " Max Versions is ") == 0);
+    }
 }

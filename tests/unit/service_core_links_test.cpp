@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "file_rows.h"
+#include "folders.h"
 #include "service_core_support.h"
 
 using svctest::Find;
@@ -91,5 +92,41 @@ TEST_CASE("a drive root is walked as the bare drive, its entries as drive-rooted
     for (const FileRecord& record : again) {
         CAPTURE(record.path);
         CHECK(record.unchanged == 1);
+    }
+}
+
+TEST_CASE("the walk passes over one folder by its identity, whatever path leads to it")
+{
+    // The link tree's folder a, which side leads to as well.
+    const std::string top = Environment("VARN_LINK_TREE") + "\\loop";
+    PassedOverFolder linked;
+    linked.identity.selfId = GetFileId(top + "\\a", linked.identity.volumeId);
+    REQUIRE(linked.identity.selfId != 0);
+    ScanList found;
+    REQUIRE(WalkFolder(KnownFileMap(), found, top, nullptr, &linked));
+    CHECK(found.empty());
+    CHECK((linked.metAt == top + "\\a" || linked.metAt == top + "\\side"));
+
+    // A watched drive root holds the destination's VarnBack folder, at the root
+    // or below a folder of the drive.
+    const std::string drive = Environment("VARN_LINK_DRIVE");
+    REQUIRE(test::WriteFileBytes(test::Wide(drive) + L"\\mine.txt", "mine"));
+    REQUIRE(CreateDirectoryW((test::Wide(drive) + L"\\Backup").c_str(), nullptr));
+    for (const std::wstring& destination : {test::Wide(drive) + L"\\", test::Wide(drive) + L"\\Backup"}) {
+        const std::string storeFolder = test::Utf8(DestinationStoreFolder(destination));
+        INFO(storeFolder);
+        REQUIRE(CreateDirectoryW(test::Wide(storeFolder).c_str(), nullptr));
+        REQUIRE(test::WriteFileBytes(test::Wide(storeFolder) + L"\\stored-copy", "stored"));
+        PassedOverFolder passOver;
+        passOver.identity.selfId = GetFileId(storeFolder, passOver.identity.volumeId);
+        REQUIRE(passOver.identity.selfId != 0);
+        ScanList walked;
+        REQUIRE(WalkFolder(KnownFileMap(), walked, drive + "\\", nullptr, &passOver));
+        CHECK(passOver.metAt == storeFolder);
+        CHECK(Find(walked, drive, "mine.txt") != nullptr);
+        CHECK(Find(walked, drive, "Backup") != nullptr);
+        for (const FileRecord& record : walked)
+            CHECK(record.path.find("VarnBack") == std::string::npos);
+        test::RemoveTree(test::Wide(storeFolder));
     }
 }

@@ -23,7 +23,7 @@ std::set<uint64_t> LoadedIds(const std::string& folder)
     REQUIRE(LoadKnownFiles(known, folder));
     std::set<uint64_t> ids;
     for (const auto& entry : known)
-        ids.insert(entry.first);
+        ids.insert(entry.first.selfId);
     return ids;
 }
 
@@ -73,13 +73,13 @@ TEST_CASE("a stored row loads back with every field, 64-bit values of 2^63 and m
         CHECK(row[10] == "text");  // empty, not NULL
 
         KnownFileMap known;
-        known[99] = FileRecord();  // replaced by the load
+        known[FileIdentity(0, 99)] = FileRecord();  // replaced by the load
         const std::string path = c.path;
         const size_t slash = path.rfind('\\');
         REQUIRE(LoadKnownFiles(known, slash == std::string::npos ? path : path.substr(0, slash)));
         REQUIRE(known.size() == 1);
-        REQUIRE(known.count(c.selfId) == 1);
-        const FileRecord& loaded = known[c.selfId];
+        REQUIRE(known.count(FileIdentity(c.volumeId, c.selfId)) == 1);
+        const FileRecord& loaded = known[FileIdentity(c.volumeId, c.selfId)];
         CHECK(loaded.path == c.path);
         CHECK(loaded.name == c.name);
         CHECK(loaded.attributes == c.attributes);
@@ -152,7 +152,7 @@ TEST_CASE("the rows loaded for a folder are its own and those below it, compared
     // An empty folder text names no folder: it claims no row.
     test::LogCapture log;
     KnownFileMap known;
-    known[1] = FileRecord();
+    known[FileIdentity(0, 1)] = FileRecord();
     CHECK_FALSE(LoadKnownFiles(known, ""));
     CHECK(known.empty());
 
@@ -162,7 +162,7 @@ TEST_CASE("the rows loaded for a folder are its own and those below it, compared
     CHECK(text.find(" Got back 0 items\r\n") != std::string::npos);
 }
 
-TEST_CASE("several rows of one self id load as the row read last, with that row's volume")
+TEST_CASE("several rows of one identity load as the row read last; another volume's are another file's")
 {
     svctest::DatabaseScope db;
     FileRecord first = Record("C:\\w\\old.txt", 42, 7);
@@ -176,14 +176,14 @@ TEST_CASE("several rows of one self id load as the row read last, with that row'
     KnownFileMap known;
     REQUIRE(LoadKnownFiles(known, "C:\\w"));
     REQUIRE(known.size() == 2);
-    CHECK(known[42].path == "C:\\w\\new.txt");
-    CHECK(known[42].size == 20);
+    CHECK(known[FileIdentity(7, 42)].path == "C:\\w\\new.txt");
+    CHECK(known[FileIdentity(7, 42)].size == 20);
 
     REQUIRE(InsertFileRow(otherVolume));
     REQUIRE(LoadKnownFiles(known, "C:\\w"));
-    REQUIRE(known.size() == 2);
-    CHECK(known[42].path == "C:\\w\\elsewhere.txt");
-    CHECK(known[42].volumeId == 8);
+    REQUIRE(known.size() == 3);
+    CHECK(known[FileIdentity(7, 42)].path == "C:\\w\\new.txt");
+    CHECK(known[FileIdentity(8, 42)].path == "C:\\w\\elsewhere.txt");
 }
 
 TEST_CASE("deleting an entry's rows matches the 64 bits the insert stored")
@@ -211,7 +211,7 @@ TEST_CASE("statement failures return false with their log lines and keep what wa
         test::LogCapture log;
         svctest::DatabaseScope db(false);
         KnownFileMap known;
-        known[1] = FileRecord();
+        known[FileIdentity(0, 1)] = FileRecord();
         CHECK_FALSE(LoadKnownFiles(known, "C:\\w"));
         CHECK(known.empty());
         CHECK_FALSE(InsertFileRow(Record("C:\\w\\a", 1, 2)));

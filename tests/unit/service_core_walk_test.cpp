@@ -232,7 +232,7 @@ TEST_CASE("changes since the stored state are classified by file identity")
         CHECK(entry->modified == c.modified);
         CHECK(entry->unchanged == c.unchanged);
         CHECK(entry->added == 0);
-        const FileRecord& stored = known.at(entry->selfId);
+        const FileRecord& stored = known.at(IdentityOf(*entry));
         if (c.oldEntry != nullptr) {
             CHECK(entry->oldPath == top + "\\" + c.oldEntry);
             CHECK(entry->oldPath == stored.path);
