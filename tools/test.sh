@@ -5,4 +5,5 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VARN_BUILD:-$top/build}
 bash "$top/tools/setup.sh"
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure --timeout 1200 "$@"
+# In parallel: tests that share something hold resource locks (tests/CMakeLists.txt).
+ctest --test-dir "$build" --output-on-failure --timeout 1200 -j"$(nproc)" "$@"

@@ -8,6 +8,7 @@
 # query while reading rows. No service is installed: the search needs none.
 source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
 gui_begin gui_files_busy
+varn_virtual_desktop  # each of its boxes shows at once, not after two seconds
 
 sqlite3 "$GUI_DATA/SystemState2.trdb" "
   create table if not exists watchdirectories( directory text, user text );

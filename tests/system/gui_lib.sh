@@ -153,9 +153,11 @@ gui_tray_shot() {
   import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$VARN_OUT/$1.png" || varn_fail "no screenshot"
 }
 
+# No --sync: it waits for a pointer motion, which never comes when the pointer
+# already lies on the icon. The X server takes the move and the clicks in order.
 gui_tray_click() {
   local X Y WIDTH HEIGHT
   gui_tray_geometry
-  xdotool mousemove --sync $((X + HEIGHT / 2)) $((Y + HEIGHT / 2)) click --repeat "$2" --delay 100 "$1" ||
+  xdotool mousemove $((X + HEIGHT / 2)) $((Y + HEIGHT / 2)) click --repeat "$2" --delay 100 "$1" ||
     varn_fail "xdotool could not click the icon"
 }

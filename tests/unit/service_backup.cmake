@@ -8,10 +8,10 @@ set(varn_backup_share_host "${CMAKE_BINARY_DIR}/test-output/backup-share-host")
 set(varn_backup_unc "${VARN_WINEPREFIX}/dosdevices/unc")
 add_test(NAME service_backup_share_setup COMMAND sh -c
   "rm -rf '${varn_backup_share_host}' && mkdir -p '${varn_backup_share_host}/bk' '${varn_backup_unc}' && ln -sfn '${varn_backup_share_host}' '${varn_backup_unc}/backupsrv'")
-set_tests_properties(service_backup_share_setup PROPERTIES FIXTURES_SETUP backup_share)
+set_tests_properties(service_backup_share_setup PROPERTIES FIXTURES_SETUP backup_share RESOURCE_LOCK varn_unit_prefix)
 add_test(NAME service_backup_share_cleanup COMMAND sh -c
   "rm -f '${varn_backup_unc}/backupsrv'; rmdir '${varn_backup_unc}' 2>/dev/null; rm -rf '${varn_backup_share_host}'; true")
-set_tests_properties(service_backup_share_cleanup PROPERTIES FIXTURES_CLEANUP backup_share)
+set_tests_properties(service_backup_share_cleanup PROPERTIES FIXTURES_CLEANUP backup_share RESOURCE_LOCK varn_unit_prefix)
 
 varn_unit_test(service_backup_destination_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_destination_test.cpp ${varn_backup_fixture}

@@ -19,4 +19,5 @@ varn_register_executable(service_core_links_test)
 add_test(NAME service_core_links_test
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/service_core_links.sh ${CMAKE_BINARY_DIR}/wine-run ${VARN_WINEPREFIX}
           $<TARGET_FILE:service_core_links_test>)
-set_tests_properties(service_core_links_test PROPERTIES FIXTURES_REQUIRED wineserver TIMEOUT 120 LABELS unit)
+set_tests_properties(service_core_links_test PROPERTIES FIXTURES_REQUIRED wineserver TIMEOUT 120 LABELS unit
+  RESOURCE_LOCK varn_unit_prefix)

@@ -20,5 +20,5 @@ varn_unit_test(service_pipe_fuzz_test
 # each other or any other test that takes the same lock.
 foreach(test service_pipe_test service_pipe_fuzz_test)
   add_dependencies(${test} service_pipe_client)
-  set_tests_properties(${test} PROPERTIES RESOURCE_LOCK varn_control_pipe)
+  set_property(TEST ${test} APPEND PROPERTY RESOURCE_LOCK varn_control_pipe)
 endforeach()

@@ -3,7 +3,7 @@
 # and in the English (United Kingdom) locale, so the texts are known.
 varn_unit_test(tray_core_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tray_core_test.cpp
-  LIBS varn_tray_core)
+  LIBS varn_tray_core LOCKS varn_control_pipe)
 set_tests_properties(tray_core_test PROPERTIES ENVIRONMENT "TZ=Etc/GMT-1;LC_ALL=en_GB.UTF-8")
 
 # The shown time in the user's own locale, one run per locale (the program
@@ -15,5 +15,6 @@ set_tests_properties(tray_times_test PROPERTIES ENVIRONMENT "TZ=Etc/GMT-1;LC_ALL
 foreach(locale en_GB ko_KR)
   add_test(NAME tray_times_test_${locale} COMMAND tray_times_test)
   set_tests_properties(tray_times_test_${locale} PROPERTIES FIXTURES_REQUIRED wineserver TIMEOUT 600 LABELS unit
+    RESOURCE_LOCK varn_unit_prefix
     ENVIRONMENT "TZ=Etc/GMT-1;LC_ALL=${locale}.UTF-8")
 endforeach()

@@ -41,6 +41,6 @@ TEST_CASE("stored times read as a 24-hour clock without AM or PM in the user's l
 
     for (int i = 0; i < 3; ++i) {
         CAPTURE(std::string(stamps[i]));
-        CHECK(test::Utf8(StampToDisplayText(stamps[i])) == locale->shown[i]);
+        CHECK(test::Utf8(StampToDisplayText(stamps[i])) == std::string(locale->shown[i]));
     }
 }
