@@ -32,7 +32,7 @@ if(TARGET varn_service_pipe AND TARGET varn_service_backup)
     varn_service_program varn_service_pipe varn_service_backup varn_service_core varn_cipher)
   # Only the common library refers to the log writer's values, and it comes
   # after their library on the link line: ask for them up front.
-  target_link_options(VarnBackupService PRIVATE -Wl,--undefined=_logWriterConfig)
+  target_link_options(VarnBackupService PRIVATE -Wl,--undefined=${VARN_SYMBOL_PREFIX}logWriterConfig)
   set_target_properties(VarnBackupService PROPERTIES OUTPUT_NAME VarnBackupService)
   varn_register_executable(VarnBackupService)
 endif()

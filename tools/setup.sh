@@ -2,7 +2,16 @@
 # Makes a fresh Debian 12 machine ready to build and test VarnBack: packages,
 # the SQLite amalgamation, the configured build tree and the project's own Wine
 # prefix. Safe to run again; run as root.
+#
+# The programs are 32-bit and run under Wine's 32-bit loader, which needs a
+# kernel that runs 32-bit x86 programs. Without one, this stops once the
+# packages are in, changing nothing else; with --tests (tools/test.sh) it sets
+# up a 64-bit build of the same sources in $build/win64 instead, for the tests
+# to run under 64-bit Wine, beside the 32-bit build that still makes the
+# programs and checks them.
 set -euo pipefail
+tests_mode=0
+[ "${1:-}" = --tests ] && tests_mode=1
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VARN_BUILD:-$top/build}
@@ -38,6 +47,26 @@ elif [ -n "${need_update:-}" ]; then
   apt-get update -qq
 fi
 
+win64=0
+if ! bash "$top/tools/check-ia32.sh"; then
+  if [ $tests_mode = 0 ]; then
+    echo "  Only the packages were installed; nothing else was changed." >&2
+    exit 2
+  fi
+  echo "  The tests run instead on a 64-bit build of the same sources under 64-bit Wine" \
+    "($build/win64); the 32-bit programs are still built and their PE checks run." >&2
+  win64=1
+  fallback=(wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+  missing=()
+  for p in "${fallback[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    say "installing ${missing[*]}"
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+fi
+
 # SQLite amalgamation, checked against the recorded digests; never committed.
 deps=$build/_deps
 sqlite_dir=$deps/sqlite3
@@ -60,8 +89,6 @@ fi
 
 # The project's own Wine prefixes (never ~/.wine): a pristine template that
 # system tests copy, and the prefix the unit tests share. Mono and Gecko are not wanted.
-template=$build/wineprefix-template
-prefix=$build/wineprefix
 # Both carry the test prefixes' mark (tests/support/test_prefix.h): the tests
 # wipe the machine folders and settings of their prefix and refuse to run in
 # one without it. tools/run.sh takes it out of its copy; no other prefix gets it.
@@ -72,25 +99,44 @@ mark_test_prefix() {
     "and the backup settings at will. Never put this file into a prefix that a real service uses." \
     >"$1/$test_mark"
 }
-if [ ! -f "$template/.varn-ready" ]; then
-  say "making the Wine prefix $template"
-  rm -rf "$template" "$prefix"
-  mkdir -p "$build"
-  WINEPREFIX=$template WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    wineboot -i </dev/null >/dev/null 2>&1 || true
-  WINEPREFIX=$template wineserver -w
-  [ -f "$template/system.reg" ] || { say "wineboot made no prefix"; exit 1; }
-  touch "$template/.varn-ready"
-fi
-if [ ! -f "$prefix/.varn-ready" ]; then
-  rm -rf "$prefix"
-  cp -a "$template" "$prefix"
-fi
-mark_test_prefix "$template"
-mark_test_prefix "$prefix"
+# make_tree FOLDER ARCH LOADER TOOLCHAIN: the prefixes and the configured build tree.
+make_tree() {
+  local tree=$1 arch=$2 loader=$3 toolchain=$4
+  local template=$tree/wineprefix-template prefix=$tree/wineprefix
+  if [ ! -f "$template/.varn-ready" ]; then
+    say "making the Wine prefix $template"
+    rm -rf "$template" "$prefix"
+    mkdir -p "$tree"
+    WINEPREFIX=$template WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      "$loader" wineboot -i </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX=$template wineserver -w
+    [ -f "$template/system.reg" ] || { say "wineboot made no prefix"; exit 1; }
+    touch "$template/.varn-ready"
+  fi
+  if [ ! -f "$prefix/.varn-ready" ]; then
+    rm -rf "$prefix"
+    cp -a "$template" "$prefix"
+  fi
+  mark_test_prefix "$template"
+  mark_test_prefix "$prefix"
+  say "configuring $tree"
+  cmake -S "$top" -B "$tree" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$toolchain" \
+    -DVARN_SQLITE_DIR="$sqlite_dir" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+}
 
-say "configuring $build"
-cmake -S "$top" -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The 32-bit tree makes the programs; without a kernel for them it makes no prefix.
+if [ $win64 = 0 ]; then
+  make_tree "$build" win32 wine mingw-i686.cmake
+  rm -f "$build/tests-tree"
+else
+  mkdir -p "$build"
+  say "configuring $build"
+  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+    -DVARN_SQLITE_DIR="$sqlite_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  make_tree "$build/win64" win64 /usr/lib/wine/wine64 mingw-x86_64.cmake
+  # Where tools/test.sh runs the tests.
+  echo "$build/win64" >"$build/tests-tree"
+fi
 say "ready: $build"

@@ -13,6 +13,6 @@ target_link_libraries(varn_tray_core PUBLIC varn_common varn_logcfg_tray varn_ci
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/listing_query_bench.cpp)
   add_executable(listing_query_bench EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/listing_query_bench.cpp)
   target_link_libraries(listing_query_bench PRIVATE varn_tray_core)
-  target_link_options(listing_query_bench PRIVATE -Wl,--undefined=_logWriterConfig)
+  target_link_options(listing_query_bench PRIVATE -Wl,--undefined=${VARN_SYMBOL_PREFIX}logWriterConfig)
   set_target_properties(listing_query_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()

@@ -29,6 +29,6 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/bench/file_list_fill_bench.cpp)
   add_executable(file_list_fill_bench EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/file_list_fill_bench.cpp
     $<TARGET_OBJECTS:varn_tray_resources>)
   target_link_libraries(file_list_fill_bench PRIVATE varn_tray_ui)
-  target_link_options(file_list_fill_bench PRIVATE -Wl,--undefined=_logWriterConfig)
+  target_link_options(file_list_fill_bench PRIVATE -Wl,--undefined=${VARN_SYMBOL_PREFIX}logWriterConfig)
   set_target_properties(file_list_fill_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()

@@ -28,7 +28,9 @@ varn_require_test_prefix() {
   exit 3
 }
 
-export WINEARCH=win32
+export WINEARCH=${VARN_WINEARCH:-win32}
+# The 64-bit test build's loader, as "wine" (CMakeLists.txt).
+if [ -n "${VARN_WINE_BIN:-}" ]; then export PATH=$VARN_WINE_BIN:$PATH; fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 

@@ -10,6 +10,7 @@ varn_unit_test(common_log_tray_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/common_log
 # Five hours behind UTC, so an entry written in local time would show.
 set_tests_properties(common_log_test common_log_tray_test PROPERTIES ENVIRONMENT "TZ=XXX+5")
 
+if(VARN_WINEARCH STREQUAL win32)
 # The check of every program (tests/check_pe.sh) against fixtures built only
 # for it: an XP program, one importing GetTickCount64, one of subsystem 6.0.
 set(common_pe_fixture_source ${CMAKE_CURRENT_LIST_DIR}/common_pe_fixture.cpp)
@@ -26,3 +27,4 @@ add_test(NAME common_check_pe
     $<TARGET_FILE:common_pe_fixture_xp> $<TARGET_FILE:common_pe_fixture_newer_import>
     $<TARGET_FILE:common_pe_fixture_newer_subsystem>)
 set_tests_properties(common_check_pe PROPERTIES LABELS build TIMEOUT 120)
+endif()
