@@ -31,6 +31,11 @@ const char* const removeFolderStatement = "delete from watchdirectories where di
 const char* const addFolderStatement = "insert into watchdirectories values( ?1, ?2 );";
 const char* const restoreEntryStatement =
     "select localpath, path, attributes from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3";
+// An entry that names its stored copy: exactly that version, never another
+// version of the file that shares its time (a rename or a move keeps the time).
+const char* const restoreCopyStatement =
+    "select localpath, path, attributes from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3"
+    " and localpath= ?4";
 
 // Carries a failed statement of "ADD FOLDER" or "REMOVE FOLDER" to its handler.
 const unsigned long databaseFailure = 3;
@@ -136,21 +141,31 @@ struct StoredVersion {
     uint64_t attributes = 0;
 };
 
+struct RestoreEntry {
+    uint64_t selfId;
+    uint64_t volumeId;
+    std::string modificationTime;
+    std::string storedCopy;  // the row's localpath when the entry names it; empty in the older form
+};
+
 // False when the select could not be prepared or a step failed; a version
 // that matches no row leaves the paths empty. The last matching row wins.
-bool FindStoredVersion(uint64_t selfId, uint64_t volumeId, const std::string& modificationTime,
-                       StoredVersion& version)
+bool FindStoredVersion(const RestoreEntry& entry, StoredVersion& version)
 {
+    const bool exact = !entry.storedCopy.empty();
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(databaseConnection, restoreEntryStatement, -1, &statement, nullptr) != SQLITE_OK ||
+    if (sqlite3_prepare_v2(databaseConnection, exact ? restoreCopyStatement : restoreEntryStatement, -1, &statement,
+                           nullptr) != SQLITE_OK ||
         statement == nullptr) {
         if (statement != nullptr)
             sqlite3_finalize(statement);
         return false;
     }
-    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId));
-    sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(volumeId));
-    sqlite3_bind_text(statement, 3, modificationTime.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(entry.selfId));
+    sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(entry.volumeId));
+    sqlite3_bind_text(statement, 3, entry.modificationTime.c_str(), -1, SQLITE_STATIC);
+    if (exact)
+        sqlite3_bind_text(statement, 4, entry.storedCopy.c_str(), -1, SQLITE_STATIC);
     bool stepsWorked = true;
     for (;;) {
         const int result = sqlite3_step(statement);
@@ -182,39 +197,61 @@ std::wstring RestoreTarget(const std::wstring& targetRoot, const std::string& st
     return targetRoot + relativePath;
 }
 
-struct RestoreEntry {
-    uint64_t selfId;
-    uint64_t volumeId;
-    std::string modificationTime;
-};
+// The volume id message: the number, then, from a control centre that names
+// the exact version, a tab and the stored copy's localpath. The number is read
+// as before, so the older form (the number alone) restores as it always did.
+RestoreEntry ParseRestoreEntry(const std::string& selfIdText, const std::string& volumeIdText,
+                               const std::string& modificationTime)
+{
+    RestoreEntry entry;
+    entry.selfId = std::strtoull(selfIdText.c_str(), nullptr, 10);
+    entry.volumeId = std::strtoull(volumeIdText.c_str(), nullptr, 10);
+    entry.modificationTime = modificationTime;
+    const size_t tab = volumeIdText.find('\t');
+    if (tab != std::string::npos)
+        entry.storedCopy = volumeIdText.substr(tab + 1);
+    return entry;
+}
+
+const char* const restoreStopLine = "Stop requested. Restore aborted, %I64u entries dropped.";
 
 // Takes entries off the pipe until left reaches 0 or the entries taken hold
 // restoreBatchBytes. A read that fails (the client has gone, a stop, the
-// per-message bound) sets left to 0: no more will come.
-void TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, std::vector<RestoreEntry>& batch)
+// per-message bound) sets left to 0: no more will come. False on a stop: a
+// client that writes as fast as it can never makes a read wait, so the stop
+// byte is tested here, before each entry, and the request is dropped at once.
+bool TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, std::vector<RestoreEntry>& batch)
 {
     size_t held = 0;
     while (left > 0 && held < restoreBatchBytes) {
+        if (StopRequested()) {
+            LogMessageA(restoreStopLine, static_cast<uint64_t>(batch.size()));
+            left = 0;
+            batch.clear();
+            return false;
+        }
         std::string selfIdText, volumeIdText, modificationTime;
         if (!ReadMessage(pipe, selfIdText, overlapped) || !ReadMessage(pipe, volumeIdText, overlapped) ||
             !ReadMessage(pipe, modificationTime, overlapped)) {
             left = 0;
-            return;
+            return true;
         }
         --left;
-        held += sizeof(RestoreEntry) + modificationTime.size();
-        const RestoreEntry entry = {std::strtoull(selfIdText.c_str(), nullptr, 10),
-                                    std::strtoull(volumeIdText.c_str(), nullptr, 10), modificationTime};
+        const RestoreEntry entry = ParseRestoreEntry(selfIdText, volumeIdText, modificationTime);
+        held += sizeof(RestoreEntry) + entry.modificationTime.size() + entry.storedCopy.size();
         batch.push_back(entry);
     }
+    return true;
 }
 
 void RestoreOneEntry(const std::wstring& targetRoot, const RestoreEntry& entry)
 {
     LogMessageA("Self id %I64u, volume id %I64u, modificationtime %s", entry.selfId, entry.volumeId,
                 entry.modificationTime.c_str());
+    if (!entry.storedCopy.empty())
+        LogMessageA("%s", ("Stored copy named is " + entry.storedCopy).c_str());
     StoredVersion version;
-    if (!FindStoredVersion(entry.selfId, entry.volumeId, entry.modificationTime, version))
+    if (!FindStoredVersion(entry, version))
         return;
     LogMessageA("Original path is %s", version.path.c_str());
     if (version.path.size() < 2)
@@ -229,8 +266,7 @@ bool RestoreBatch(const std::wstring& targetRoot, const std::vector<RestoreEntry
 {
     for (size_t i = 0; i < batch.size(); ++i) {
         if (StopRequested()) {
-            LogMessageA("Stop requested. Restore aborted, %I64u entries dropped.",
-                        static_cast<uint64_t>(batch.size() - i));
+            LogMessageA(restoreStopLine, static_cast<uint64_t>(batch.size() - i));
             return false;
         }
         RestoreOneEntry(targetRoot, batch[i]);
@@ -254,7 +290,8 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
     // client's writes never wait for copies. The count comes from the client,
     // so nothing is set aside for it: entries are held as they arrive.
     std::vector<RestoreEntry> batch;
-    TakeRestoreEntries(pipe, overlapped, left, batch);
+    if (!TakeRestoreEntries(pipe, overlapped, left, batch))
+        return;
 
     std::wstring destination, user, password;
     ReadRegistryValue(SettingsKey(), destinationValueName, destination);
@@ -270,7 +307,8 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
     source.Connect(destination, user, password);
     while (RestoreBatch(targetRoot, batch) && left > 0) {
         batch.clear();
-        TakeRestoreEntries(pipe, overlapped, left, batch);
+        if (!TakeRestoreEntries(pipe, overlapped, left, batch))
+            break;
     }
     source.Disconnect();
 }

@@ -648,3 +648,88 @@ TEST_CASE("RESTORE FILES takes the whole request off the pipe before it copies, 
     CHECK(FilesUnder(restore.scene.target.path()) == Lines{"f1.txt", "f2.txt"});
     CHECK(Occurrences(restore.log.text(), "Self id ") == static_cast<size_t>(entryCount));
 }
+
+TEST_CASE("RESTORE FILES restores the stored copy an entry names; the older form restores the last matching row")
+{
+    RestoreSetUp restore;
+    const std::string vol = std::to_string(volume);
+    const std::string time = "20240101 120000";
+    // Two versions of kb.bin that share a time (content changed, time set back),
+    // and axb.txt renamed between two passes (a move keeps the time).
+    const std::string kbFirst = restore.scene.Stored("kb1", std::string(1536, 'a'));
+    const std::string kbSecond = restore.scene.Stored("kb2", std::string(2048, 'b'));
+    const std::string axbOld = restore.scene.Stored("axb1", "axb");
+    const std::string axbRenamed = restore.scene.Stored("axb2", "axb renamed");
+    restore.db.AddFileRow("E:\\kb.bin", 0, 60, time, volume, kbFirst);
+    restore.db.AddFileRow("E:\\kb.bin", 0, 60, time, volume, kbSecond);
+    restore.db.AddFileRow("E:\\axb.txt", 0, 61, time, volume, axbOld);
+    restore.db.AddFileRow("E:\\axb-renamed.txt", 0, 61, time, volume, axbRenamed);
+    const std::string before = restore.db.Dump();
+
+    struct Case {
+        std::string selfId;
+        std::string volumeMessage;
+        Lines files;          // what lands in the case's folder
+        std::string content;  // of its one file
+    };
+    const Case cases[] = {
+        {"60", vol + "\t" + kbFirst, {"kb.bin"}, std::string(1536, 'a')},
+        {"60", vol + "\t" + kbSecond, {"kb.bin"}, std::string(2048, 'b')},
+        {"60", vol, {"kb.bin"}, std::string(2048, 'b')},  // the older form, as before
+        {"61", vol + "\t" + axbOld, {"axb.txt"}, "axb"},
+        {"61", vol, {"axb-renamed.txt"}, "axb renamed"},
+        {"61", vol + "\t" + restore.scene.Stored("gone", "pruned") + "x", {}, ""},  // no such row any more
+        {"60", vol + "\t" + axbOld, {}, ""},  // a copy of another file
+        {"61", vol + "\t", {"axb-renamed.txt"}, "axb renamed"},  // no copy named after the tab
+    };
+    std::string script;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+        script += RestoreScript(restore.Chosen() + "\\case" + std::to_string(i), "1",
+                                {{cases[i].selfId, cases[i].volumeMessage, time}});
+    pipetest::PipeServer server;
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CAPTURE(i);
+        const std::wstring folder = restore.scene.target / (L"case" + test::Wide(std::to_string(i)));
+        CHECK(FilesUnder(folder) == cases[i].files);
+        if (!cases[i].files.empty())
+            CHECK(test::ReadFileBytes(folder + L"\\" + test::Wide(cases[i].files[0])) == cases[i].content);
+    }
+    CHECK(restore.db.Dump() == before);
+    CHECK(Occurrences(restore.log.text(), "Stored copy named is " + kbFirst + "\r\n") == 1);
+}
+
+TEST_CASE("a stop while a request is being taken off the pipe drops it at once")
+{
+    RestoreSetUp restore;
+    const Entries stored = restore.StoredFiles(1);
+    // The whole request waits in the pipe, as from a client that writes faster
+    // than the service reads: no read ever has to wait for the stop to be seen.
+    const int entryCount = 2000;
+    std::string request;
+    const auto message = [&request](const std::string& text) {
+        request += pipetest::CountBytes(static_cast<uint32_t>(text.size())) + text;
+    };
+    message("RESTORE FILES");
+    message(restore.Chosen());
+    message(std::to_string(entryCount));
+    for (int i = 0; i < entryCount; ++i)
+        for (const std::string& text : stored[0])
+            message(text);
+    pipetest::PipePair pair(static_cast<DWORD>(request.size() + 4096));
+    REQUIRE(pair.ClientWrite(request));
+
+    volatile uint8_t stop = 1;
+    serviceStopFlag = &stop;
+    ProcessPipeMessage(nullptr, pair.server, &pair.overlapped);
+    serviceStopFlag = nullptr;
+
+    DWORD unread = 0;
+    REQUIRE(PeekNamedPipe(pair.server, nullptr, 0, nullptr, &unread, nullptr));
+    CHECK(unread > request.size() / 2);  // the entries were never read
+    const std::string text = restore.log.text();
+    CHECK(Occurrences(text, "Stop requested. Restore aborted, 0 entries dropped.\r\n") == 1);
+    CHECK(Occurrences(text, "Self id ") == 0);
+    CHECK(FilesUnder(restore.scene.target.path()).empty());
+}
