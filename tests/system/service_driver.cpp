@@ -260,6 +260,7 @@ struct StopWatch {
     std::vector<std::string> seen;
     bool stopped = false;
     ULONGLONG sizeAtStopped = 0;
+    volatile LONG firstSeen = 0;  // the watcher has seen the state before the control
 };
 
 DWORD WINAPI WatchStates(LPVOID argument)
@@ -280,6 +281,7 @@ DWORD WINAPI WatchStates(LPVOID argument)
                 watch->seen.push_back(text);
                 last = text;
             }
+            InterlockedExchange(&watch->firstSeen, 1);
             if (s.dwCurrentState == SERVICE_STOPPED) {
                 if (!watch->copyPath.empty())
                     watch->sizeAtStopped = SizeOf(watch->copyPath);
@@ -315,7 +317,10 @@ int Stop(const std::wstring& name, DWORD seconds, const std::wstring& folder, UL
         printf("copy-size-at-stop=%llu\n", size);
     }
     HANDLE watcher = CreateThread(nullptr, 0, WatchStates, &watch, 0, nullptr);
-    Sleep(20);  // let the watcher see the state before the control
+    // The state before the control comes first in what is printed: under load a
+    // fixed pause was not always enough for the watcher's first query.
+    for (DWORD waited = 0; waited < watch.limitMs && watch.firstSeen == 0; ++waited)
+        Sleep(1);
     SERVICE_STATUS s = {};
     if (ControlService(service, SERVICE_CONTROL_STOP, &s))
         printf("control=ok\n");
