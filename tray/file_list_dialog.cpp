@@ -143,7 +143,7 @@ void OnListingAction(HWND dialog)
 
 void OnVersionsAction(HWND dialog)
 {
-    // The lowest selected index: the newest of the selected versions.
+    // The lowest selected index: of the selected versions the one stored last.
     const LRESULT index = SendMessageW(ListOf(dialog), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
     if (index < 0 || static_cast<size_t>(index) >= appState.fileVersions.size())
         return;
@@ -249,7 +249,7 @@ std::wstring FileListCellText(const FileListEntry& entry, size_t row, int column
     if (versions) {
         switch (column) {
         case 0:
-            return FormatWString(L"%I64u", static_cast<unsigned long long>(row + 1));  // 1 is the newest
+            return FormatWString(L"%I64u", static_cast<unsigned long long>(row + 1));  // 1: stored last
         case 1:
             return entry.name;
         case 2:

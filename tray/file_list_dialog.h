@@ -26,8 +26,8 @@ INT_PTR CALLBACK FileListDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 void AddListColumn(HWND listView, int index, std::wstring caption, int width);
 
 // The file list's columns and what each row shows in them: a versions listing
-// (Copy, Filename, Size, Timestamp; row 0 is copy 1, the newest) or a folder
-// or search listing (Filename, Timestamp, Versions, Size).
+// (Copy, Filename, Size, Timestamp; row 0 is copy 1, the version stored last)
+// or a folder or search listing (Filename, Timestamp, Versions, Size).
 const int fileListColumns = 4;
 void AddFileListColumns(HWND listView, bool versions);
 std::wstring FileListCellText(const FileListEntry& entry, size_t row, int column, bool versions);

@@ -26,9 +26,12 @@ const char* const folderListingStatement =
     "select path, self_id, c, modificationtime, volume_id, attributes, size from " VARN_STORED_FILES
     " where path like ?1 escape '^' or path like ?2 escape '^' order by path asc";
 #undef VARN_STORED_FILES
+// In the order of storing, the version stored last first, whatever the times
+// say: the first row is the listing's newest and the last row the one pruning
+// removes next.
 const char* const fileVersionsStatement =
     "select path, self_id, modificationtime, size, volume_id, attributes from filelist "
-    "where self_id = ?1 and volume_id = ?2 order by modificationtime DESC, rowid DESC";
+    "where self_id = ?1 and volume_id = ?2 order by rowid DESC";
 
 std::wstring FileTimeToDisplayText(FILETIME localTime)
 {

@@ -228,11 +228,11 @@ TEST_CASE("a moved file keeps its time: the row added last gives the path shown,
     REQUIRE(state.QueryFiles("%%b.txt%%", state.fileListing, 0, 0));
     CHECK(Names(state.fileListing) == "");
 
-    // Versions of equal time: the one added last first; otherwise newest time first.
+    // Versions in the order of storing, the one added last first, whatever their times.
     REQUIRE(state.QueryFileVersions(state.fileVersions, 2, 0x43000000));
     CHECK(Names(state.fileVersions) == "bee.txt|b.txt");
     REQUIRE(state.QueryFileVersions(state.fileVersions, 3, 0x43000000));
-    CHECK(Names(state.fileVersions) == "new.txt|older.txt");
+    CHECK(Names(state.fileVersions) == "older.txt|new.txt");
 }
 
 TEST_CASE("a file is one self id on one volume, and its newest row is the one stored last")
@@ -275,12 +275,12 @@ TEST_CASE("a file is one self id on one volume, and its newest row is the one st
         CHECK(listed() == search.second);
     }
 
-    // Each file's own versions, newest time first as always.
+    // Each file's own versions, the one stored last first, as the listing has it.
     const std::pair<uint64_t, std::string> versions[] = {
         {volumeB, "b.txt 11112222 20240303 100000.000|b.txt 11112222 20240302 100000.000|"
                   "b.txt 11112222 20240301 100000.000"},
-        {volumeC, "c.txt 33334444 20240302 110000.000|c.txt 33334444 20240301 110000.000|"
-                  "c.txt 33334444 20240201 110000.000"},
+        {volumeC, "c.txt 33334444 20240201 110000.000|c.txt 33334444 20240302 110000.000|"
+                  "c.txt 33334444 20240301 110000.000"},
         {0x43000000, ""},
     };
     for (const auto& v : versions) {
