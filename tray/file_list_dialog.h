@@ -36,8 +36,10 @@ void SetListCell(HWND listView, int row, int column, const std::wstring& text);
 // The columns, then one row per entry, in order.
 void FillFileList(HWND listView, const std::vector<FileListEntry>& rows, bool versions);
 
-// Sends "RESTORE FILES" for the entries; true when every message went out,
-// and then the list is emptied. The service never answers.
+// Sends "RESTORE FILES" for the entries, three messages each: self id, volume
+// id with a tab and the stored copy's path (the number alone without one),
+// and the stored time. True when every message went out, and then the list is
+// emptied. The service never answers.
 bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& restoreList);
 
 std::wstring FormatByteSize(uint64_t count);
