@@ -18,6 +18,9 @@ struct FileListEntry {
     uint64_t versionCount = 0;
     uint64_t attributes = 0;
     uint64_t size = 0;
+    // The stored copy's path as stored (UTF-8): unique per version, so it
+    // names the very version a restore asks for.
+    std::string localPath;
 };
 
 class AppState {

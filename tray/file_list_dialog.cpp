@@ -143,7 +143,7 @@ void OnListingAction(HWND dialog)
 
 void OnVersionsAction(HWND dialog)
 {
-    // The lowest selected index: the newest of the selected versions.
+    // The lowest selected index: of the selected versions the one stored last.
     const LRESULT index = SendMessageW(ListOf(dialog), LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
     if (index < 0 || static_cast<size_t>(index) >= appState.fileVersions.size())
         return;
@@ -249,7 +249,7 @@ std::wstring FileListCellText(const FileListEntry& entry, size_t row, int column
     if (versions) {
         switch (column) {
         case 0:
-            return FormatWString(L"%I64u", static_cast<unsigned long long>(row + 1));  // 1 is the newest
+            return FormatWString(L"%I64u", static_cast<unsigned long long>(row + 1));  // 1: stored last
         case 1:
             return entry.name;
         case 2:
@@ -297,6 +297,21 @@ void FillFileList(HWND listView, const std::vector<FileListEntry>& rows, bool ve
     InvalidateRect(listView, nullptr, TRUE);
 }
 
+namespace {
+
+// The stored copy's path names the exact version: two versions of one file
+// may share a time (a move, or content changed under a kept time). A service
+// that reads only the number stops at the tab and matches volume and time.
+std::string VolumeMessage(const FileListEntry& entry)
+{
+    std::string text = FormatString("%I64u", static_cast<unsigned long long>(entry.volumeId));
+    if (!entry.localPath.empty())
+        text += "\t" + entry.localPath;
+    return text;
+}
+
+}  // namespace
+
 bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& restoreList)
 {
     HANDLE pipe = OpenControlPipe();
@@ -308,7 +323,7 @@ bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& resto
         WritePipeMessageOrThrow(pipe, FormatString("%I64u", static_cast<unsigned long long>(restoreList.size())));
         for (const FileListEntry& entry : restoreList) {
             WritePipeMessageOrThrow(pipe, FormatString("%I64u", static_cast<unsigned long long>(entry.selfId)));
-            WritePipeMessageOrThrow(pipe, FormatString("%I64u", static_cast<unsigned long long>(entry.volumeId)));
+            WritePipeMessageOrThrow(pipe, VolumeMessage(entry));
             WritePipeMessageOrThrow(pipe, entry.modificationTime);
         }
     } catch (unsigned long) {

@@ -26,8 +26,8 @@ INT_PTR CALLBACK FileListDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
 void AddListColumn(HWND listView, int index, std::wstring caption, int width);
 
 // The file list's columns and what each row shows in them: a versions listing
-// (Copy, Filename, Size, Timestamp; row 0 is copy 1, the newest) or a folder
-// or search listing (Filename, Timestamp, Versions, Size).
+// (Copy, Filename, Size, Timestamp; row 0 is copy 1, the version stored last)
+// or a folder or search listing (Filename, Timestamp, Versions, Size).
 const int fileListColumns = 4;
 void AddFileListColumns(HWND listView, bool versions);
 std::wstring FileListCellText(const FileListEntry& entry, size_t row, int column, bool versions);
@@ -36,8 +36,10 @@ void SetListCell(HWND listView, int row, int column, const std::wstring& text);
 // The columns, then one row per entry, in order.
 void FillFileList(HWND listView, const std::vector<FileListEntry>& rows, bool versions);
 
-// Sends "RESTORE FILES" for the entries; true when every message went out,
-// and then the list is emptied. The service never answers.
+// Sends "RESTORE FILES" for the entries, three messages each: self id, volume
+// id with a tab and the stored copy's path (the number alone without one),
+// and the stored time. True when every message went out, and then the list is
+// emptied. The service never answers.
 bool SendRestoreFiles(std::string destination, std::vector<FileListEntry>& restoreList);
 
 std::wstring FormatByteSize(uint64_t count);

@@ -14,21 +14,25 @@
 // unpacked over the file) is still what the file holds now. The one max()
 // takes the bare columns from exactly that row, in one pass and without an
 // index; the filter sees that row's path.
-#define VARN_STORED_FILES                                                                                  \
-    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, max(rowid) " \
-    "from filelist group by self_id, volume_id)"
+#define VARN_STORED_FILES                                                                                   \
+    "(select path, self_id, count(self_id) as c, modificationtime, volume_id, attributes, size, localpath, " \
+    "max(rowid) from filelist group by self_id, volume_id)"
 const char* const fileListingStatement =
-    "select path, self_id, c, modificationtime, volume_id, attributes, size from " VARN_STORED_FILES
+    "select path, self_id, c, modificationtime, volume_id, attributes, size, localpath from " VARN_STORED_FILES
     " where path like ?1 order by path asc";
 // The same rows, for a folder: its own row (?1) and the paths below it (?2),
 // both literal patterns (LiteralLikePattern).
 const char* const folderListingStatement =
-    "select path, self_id, c, modificationtime, volume_id, attributes, size from " VARN_STORED_FILES
+    "select path, self_id, c, modificationtime, volume_id, attributes, size, localpath from " VARN_STORED_FILES
     " where path like ?1 escape '^' or path like ?2 escape '^' order by path asc";
 #undef VARN_STORED_FILES
+// In the order of storing, the version stored last first, whatever the times
+// say: the first row is the listing's newest and the last row the one pruning
+// removes next. Two versions may share a time (a move, or content changed
+// under a kept time); localpath tells them apart.
 const char* const fileVersionsStatement =
-    "select path, self_id, modificationtime, size, volume_id, attributes from filelist "
-    "where self_id = ?1 and volume_id = ?2 order by modificationtime DESC, rowid DESC";
+    "select path, self_id, modificationtime, size, volume_id, attributes, localpath from filelist "
+    "where self_id = ?1 and volume_id = ?2 order by rowid DESC";
 
 std::wstring FileTimeToDisplayText(FILETIME localTime)
 {
@@ -103,9 +107,10 @@ struct RowColumns {
     int count;  // -1: no count column, every row is one version
     int time;
     int size;
+    int localPath;
 };
-const RowColumns listingColumns = {2, 3, 6};
-const RowColumns versionColumns = {-1, 2, 3};
+const RowColumns listingColumns = {2, 3, 6, 7};
+const RowColumns versionColumns = {-1, 2, 3, 6};
 
 FileListEntry ReadRow(sqlite3_stmt* statement, const RowColumns& columns)
 {
@@ -120,6 +125,7 @@ FileListEntry ReadRow(sqlite3_stmt* statement, const RowColumns& columns)
     entry.volumeId = static_cast<uint64_t>(sqlite3_column_int64(statement, 4));
     entry.attributes = static_cast<uint64_t>(sqlite3_column_int64(statement, 5));
     entry.size = static_cast<uint64_t>(sqlite3_column_int64(statement, columns.size));
+    entry.localPath = ColumnText(statement, columns.localPath);
     return entry;
 }
 

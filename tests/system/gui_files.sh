@@ -3,9 +3,9 @@
 # listing, the nested versions dialog, a restore of one older version and of
 # two entries, each checked byte for byte in the chosen folder. A file moved to
 # another folder shows, is found and is listed under its new path; a file whose
-# content came back with an older time shows, and restores, that content; a
-# watched folder whose name begins with the listed one's is not part of its
-# listing.
+# content came back with an older time shows, restores and lists first among
+# its versions that content; a watched folder whose name begins with the
+# listed one's is not part of its listing.
 # The control centre runs in the en-US locale (12-hour clock) at UTC, and shows
 # the times on the 24-hour clock.
 source "$(dirname "${BASH_SOURCE[0]}")/gui_lib.sh"
@@ -82,7 +82,8 @@ listing=$(drv listview Dialog 1021)
 gui_expect_text Dialog 4 "View Versions"
 [ "$(drv enabled Dialog 4)" = 0 ] || varn_fail "the action button is enabled before a selection"
 
-# One row: View Versions opens the nested versions dialog, newest first.
+# One row: View Versions opens the nested versions dialog, the version stored
+# last first.
 drv listview-select Dialog 1021 0
 gui_expect_text Dialog 4 "View Versions"
 drv click Dialog 4
@@ -117,6 +118,18 @@ drv click Dialog 4
 drv wait "File Versions" 15 || varn_fail "no versions dialog for the moved file"
 [ "$(rows "File Versions" 1-3)" = $'1\tbee.txt\t4 bytes 2\tb.txt\t4 bytes ' ] ||
   varn_fail "versions of the moved file: $(drv listview "File Versions" 1021)"
+drv click "File Versions" 2
+drv wait-gone "File Versions" 10 || varn_fail "the versions dialog did not close"
+
+# c.txt's versions in the order of storing: the unpacked content, stored last
+# with its older time, first, as its listing row shows it.
+drv listview-select Dialog 1021 3
+drv click Dialog 4
+drv wait "File Versions" 15 || varn_fail "no versions dialog for c.txt"
+versions=$(drv listview "File Versions" 1021)
+[ "$(rows "File Versions" 1-3)" = $'1\tc.txt\t14 bytes 2\tc.txt\t4 bytes ' ] || varn_fail "versions of c.txt: $versions"
+[ "$(sed -n 2p <<<"$versions" | cut -f4)" = "Thursday, February 1, 2024 9:00:00" ] ||
+  varn_fail "time of c.txt's first version: $versions"
 drv click "File Versions" 2
 drv wait-gone "File Versions" 10 || varn_fail "the versions dialog did not close"
 

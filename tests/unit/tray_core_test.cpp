@@ -30,9 +30,12 @@ public:
 
     void Exec(const char* sql) { REQUIRE(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK); }
 
-    void Add(const std::string& path, uint64_t selfId, const std::string& stamp, uint64_t size = 10,
-             uint64_t attributes = FILE_ATTRIBUTE_ARCHIVE, uint64_t volumeId = 0x43000000)
+    // Each row gets a stored copy's path of its own, as the service gives
+    // each version; returns it.
+    std::string Add(const std::string& path, uint64_t selfId, const std::string& stamp, uint64_t size = 10,
+                    uint64_t attributes = FILE_ATTRIBUTE_ARCHIVE, uint64_t volumeId = 0x43000000)
     {
+        const std::string localPath = FormatString("\\\\srv\\bk\\VarnBack\\PC\\%04u", ++added_);
         sqlite3_stmt* statement = nullptr;
         REQUIRE(sqlite3_prepare_v2(db_, "insert into filelist values( ?1, ?2, ?3, ?4, ?5, ?6,?7, ?8, ?9);", -1,
                                    &statement, nullptr) == SQLITE_OK);
@@ -44,9 +47,10 @@ public:
         sqlite3_bind_text(statement, 6, stamp.c_str(), -1, SQLITE_STATIC);
         sqlite3_bind_int64(statement, 7, static_cast<sqlite3_int64>(size));
         sqlite3_bind_int64(statement, 8, static_cast<sqlite3_int64>(volumeId));
-        sqlite3_bind_text(statement, 9, "\\\\srv\\bk\\VarnBack\\PC\\0000", -1, SQLITE_STATIC);
+        sqlite3_bind_text(statement, 9, localPath.c_str(), -1, SQLITE_STATIC);
         CHECK(sqlite3_step(statement) == SQLITE_DONE);
         sqlite3_finalize(statement);
+        return localPath;
     }
 
     // A state of its own, as the control centre has after loading the folders.
@@ -57,6 +61,7 @@ private:
     test::TempFolder folder_{L"rows"};
     std::wstring path_;
     sqlite3* db_ = nullptr;
+    unsigned added_ = 0;
 };
 
 // The names in order, joined with "|", so that a failure shows them.
@@ -228,11 +233,11 @@ TEST_CASE("a moved file keeps its time: the row added last gives the path shown,
     REQUIRE(state.QueryFiles("%%b.txt%%", state.fileListing, 0, 0));
     CHECK(Names(state.fileListing) == "");
 
-    // Versions of equal time: the one added last first; otherwise newest time first.
+    // Versions in the order of storing, the one added last first, whatever their times.
     REQUIRE(state.QueryFileVersions(state.fileVersions, 2, 0x43000000));
     CHECK(Names(state.fileVersions) == "bee.txt|b.txt");
     REQUIRE(state.QueryFileVersions(state.fileVersions, 3, 0x43000000));
-    CHECK(Names(state.fileVersions) == "new.txt|older.txt");
+    CHECK(Names(state.fileVersions) == "older.txt|new.txt");
 }
 
 TEST_CASE("a file is one self id on one volume, and its newest row is the one stored last")
@@ -275,12 +280,12 @@ TEST_CASE("a file is one self id on one volume, and its newest row is the one st
         CHECK(listed() == search.second);
     }
 
-    // Each file's own versions, newest time first as always.
+    // Each file's own versions, the one stored last first, as the listing has it.
     const std::pair<uint64_t, std::string> versions[] = {
         {volumeB, "b.txt 11112222 20240303 100000.000|b.txt 11112222 20240302 100000.000|"
                   "b.txt 11112222 20240301 100000.000"},
-        {volumeC, "c.txt 33334444 20240302 110000.000|c.txt 33334444 20240301 110000.000|"
-                  "c.txt 33334444 20240201 110000.000"},
+        {volumeC, "c.txt 33334444 20240201 110000.000|c.txt 33334444 20240302 110000.000|"
+                  "c.txt 33334444 20240301 110000.000"},
         {0x43000000, ""},
     };
     for (const auto& v : versions) {
@@ -291,6 +296,80 @@ TEST_CASE("a file is one self id on one volume, and its newest row is the one st
                                   version.volumeId, version.modificationTime.c_str());
         CHECK(shown == v.second);
     }
+}
+
+TEST_CASE("a file's versions come in the order of storing, each naming its own stored copy")
+{
+    struct Version {
+        const char* path;
+        const char* stamp;
+        uint64_t size;
+    };
+    struct Case {
+        const char* label;
+        std::vector<Version> stored;  // in the order of storing
+    };
+    const Case cases[] = {
+        {"times agree with storing",
+         {{"D:\\v\\a.txt", "20240101 100000.000", 1},
+          {"D:\\v\\a.txt", "20240201 100000.000", 2},
+          {"D:\\v\\a.txt", "20240301 100000.000", 3}}},
+        // New content under the same second, and a rename, which keeps the time.
+        {"content changed, time kept",
+         {{"D:\\v\\kb.bin", "20240501 120000.000", 1536}, {"D:\\v\\kb.bin", "20240501 120000.000", 2048}}},
+        {"renamed",
+         {{"D:\\v\\axb.txt", "20240502 080000.000", 7}, {"D:\\v\\axb-renamed.txt", "20240502 080000.000", 7}}},
+        {"time set back",
+         {{"D:\\v\\Beta.txt", "20261210 090000.000", 5}, {"D:\\v\\Beta.txt", "20200304 090000.000", 23}}},
+        {"back, then forward",
+         {{"D:\\v\\c.txt", "20240301 100000.000", 1},
+          {"D:\\v\\c.txt", "20240101 100000.000", 2},
+          {"D:\\v\\c.txt", "20240201 100000.000", 3}}},
+        {"forward, then back",
+         {{"D:\\v\\d.txt", "20240101 100000.000", 1},
+          {"D:\\v\\d.txt", "20240301 100000.000", 2},
+          {"D:\\v\\d.txt", "20240201 100000.000", 3}}},
+    };
+    // Name, time, size and stored copy of each entry.
+    const auto describe = [](const std::string& name, const std::string& stamp, uint64_t size,
+                             const std::string& localPath) {
+        return FormatString("%s %s %I64u %s|", name.c_str(), stamp.c_str(), size, localPath.c_str());
+    };
+    const auto shown = [&](const FileListEntry& entry) {
+        return describe(test::Utf8(entry.name), entry.modificationTime, entry.size, entry.localPath);
+    };
+    StoredRows rows;
+    std::vector<std::string> expected(std::size(cases));  // the version stored last first
+    std::vector<std::string> storedLast(std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        for (const Version& v : cases[i].stored) {
+            const std::string localPath = rows.Add(v.path, 100 + i, v.stamp, v.size);
+            const std::string path = v.path;
+            storedLast[i] = describe(path.substr(path.rfind('\\') + 1), v.stamp, v.size, localPath);
+            expected[i] = storedLast[i] + expected[i];
+        }
+    }
+    AppState state;
+    rows.Attach(state);
+    REQUIRE(QueryFolderFiles(state, "D:\\v", state.fileListing));
+    const std::vector<FileListEntry> listing = state.fileListing;
+    REQUIRE(listing.size() == std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        CAPTURE(std::string(cases[i].label));
+        REQUIRE(state.QueryFileVersions(state.fileVersions, 100 + i, 0x43000000));
+        std::string versions;
+        for (const FileListEntry& version : state.fileVersions)
+            versions += shown(version);
+        CHECK(versions == expected[i]);
+        // The first version is the file's listing row, stored copy and all.
+        for (const FileListEntry& entry : listing)
+            if (entry.selfId == 100 + i)
+                CHECK(shown(entry) == storedLast[i]);
+    }
+    // A search's row carries the stored copy of the version stored last too.
+    REQUIRE(state.QueryFiles("%%kb.bin%%", state.fileListing, 0, 0));
+    REQUIRE(state.fileListing.size() == 1);
+    CHECK(shown(state.fileListing[0]) == storedLast[1]);
 }
 
 TEST_CASE("an entry's name is the last piece of its stored path")

@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "pipe_client.h"
 #include "settings_dialog.h"
+#include "stored_files.h"
 #include "test_support.h"
 #include "tray_core_pipe_server.h"
 
@@ -130,6 +131,89 @@ TEST_CASE("SendRestoreFiles sends a drive root and UTF-8 text as given")
     REQUIRE(server.received().size() == 6);
     CHECK(server.received()[1] == "E:\\");
     CHECK(server.received()[2] == "1");
+}
+
+TEST_CASE("a restore names the stored version picked, by its stored copy, from a listing and from the versions")
+{
+    // kb.bin got new content under the same second; axb.txt was renamed,
+    // which keeps its time. A folder's row has no stored copy.
+    const std::string kbFirst = "\\\\?\\C:\\dest\\VarnBack\\PC\\1b4e28ba-2fa1-11d2-883f-0016d3cca427";
+    const std::string kbSecond = "\\\\?\\C:\\dest\\VarnBack\\PC\\6fa459ea-ee8a-3ca4-894e-db77e160355e";
+    const std::string axbFirst = "\\\\?\\C:\\dest\\VarnBack\\PC\\886313e1-3b8a-5372-9b90-0c9aee199e5d";
+    const std::string axbSecond = "\\\\?\\UNC\\srv\\bk\\VarnBack\\PC\\\xC3\xA9-0c9aee199e5d";
+    test::TempFolder folder(L"restore");
+    AppState state;
+    REQUIRE(sqlite3_open(test::Utf8(folder / L"SystemState2.trdb").c_str(), &state.database) == SQLITE_OK);
+    REQUIRE(sqlite3_exec(state.database,
+                         "create table filelist( path text, user text, attributes sqlite3_uint64, parentid "
+                         "sqlite3_uint64, self_id sqlite3_uint64, modificationtime text, size sqlite3_uint64, "
+                         "volume_id sqlite3_uint64, localpath text);",
+                         nullptr, nullptr, nullptr) == SQLITE_OK);
+    const auto add = [&](const char* path, uint64_t selfId, const char* stamp, uint64_t size, uint64_t attributes,
+                         const std::string& localPath) {
+        sqlite3_stmt* statement = nullptr;
+        REQUIRE(sqlite3_prepare_v2(state.database, "insert into filelist values( ?1, ' ', ?2, 5, ?3, ?4, ?5, ?6, ?7);",
+                                   -1, &statement, nullptr) == SQLITE_OK);
+        sqlite3_bind_text(statement, 1, path, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(attributes));
+        sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(selfId));
+        sqlite3_bind_text(statement, 4, stamp, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(statement, 5, static_cast<sqlite3_int64>(size));
+        sqlite3_bind_int64(statement, 6, 0x43000000);
+        sqlite3_bind_text(statement, 7, localPath.c_str(), -1, SQLITE_STATIC);
+        CHECK(sqlite3_step(statement) == SQLITE_DONE);
+        sqlite3_finalize(statement);
+    };
+    add("D:\\w\\kb.bin", 11, "20240501 120000.000", 1536, FILE_ATTRIBUTE_ARCHIVE, kbFirst);
+    add("D:\\w\\axb.txt", 12, "20240502 080000.000", 7, FILE_ATTRIBUTE_ARCHIVE, axbFirst);
+    add("D:\\w\\sub", 13, "20240502 090000.000", 0, FILE_ATTRIBUTE_DIRECTORY, "");
+    add("D:\\w\\kb.bin", 11, "20240501 120000.000", 2048, FILE_ATTRIBUTE_ARCHIVE, kbSecond);
+    add("D:\\w\\axb-renamed.txt", 12, "20240502 080000.000", 7, FILE_ATTRIBUTE_ARCHIVE, axbSecond);
+
+    struct Case {
+        const char* label;
+        uint64_t selfId;  // 0: every row of the folder's listing; otherwise one row of its versions
+        size_t version;
+        std::string picked;  // name and size of what is sent
+        std::vector<std::string> entries;
+    };
+    const Case cases[] = {
+        {"listing",
+         0,
+         0,
+         "axb-renamed.txt 7 bytes|kb.bin 2.00 KB|sub 0 bytes|",
+         {"12", "1124073472\t" + axbSecond, "20240502 080000.000", "11", "1124073472\t" + kbSecond,
+          "20240501 120000.000", "13", "1124073472", "20240502 090000.000"}},
+        {"versions, stored last", 11, 0, "kb.bin 2.00 KB|", {"11", "1124073472\t" + kbSecond, "20240501 120000.000"}},
+        {"versions, same time before", 11, 1, "kb.bin 1.50 KB|",
+         {"11", "1124073472\t" + kbFirst, "20240501 120000.000"}},
+        {"versions, before the rename", 12, 1, "axb.txt 7 bytes|",
+         {"12", "1124073472\t" + axbFirst, "20240502 080000.000"}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(std::string(c.label));
+        std::vector<FileListEntry> restoreList;
+        if (c.selfId == 0) {
+            REQUIRE(QueryFolderFiles(state, "D:\\w", state.fileListing));
+            restoreList = state.fileListing;
+        } else {
+            REQUIRE(state.QueryFileVersions(state.fileVersions, c.selfId, 0x43000000));
+            REQUIRE(c.version < state.fileVersions.size());
+            restoreList.push_back(state.fileVersions[c.version]);
+        }
+        std::string picked;
+        for (const FileListEntry& entry : restoreList)
+            picked += test::Utf8(entry.name + L" " + FormatByteSize(entry.size)) + "|";
+        CHECK(picked == c.picked);
+
+        test::ScriptedPipeServer server(ReadAll);
+        REQUIRE(server.created());
+        CHECK(SendRestoreFiles("C:\\restore", restoreList));
+        REQUIRE(server.Finish());
+        std::vector<std::string> expected = {"RESTORE FILES", "C:\\restore", std::to_string(c.entries.size() / 3)};
+        expected.insert(expected.end(), c.entries.begin(), c.entries.end());
+        CHECK(server.received() == expected);
+    }
 }
 
 TEST_CASE("SendRestoreFiles fails without a service and keeps the list")
