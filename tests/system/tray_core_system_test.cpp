@@ -7,6 +7,7 @@
 #include <doctest/doctest.h>
 
 #include "app_state.h"
+#include "file_list_dialog.h"
 #include "folder_list.h"
 #include "folders.h"
 #include "log.h"
@@ -702,5 +703,144 @@ TEST_CASE("listings and versions of what real passes stored")
     CHECK(appState.fileListing[0].selfId == renamed->selfId);
     REQUIRE(appState.QueryFiles("%%report%%", appState.fileListing, 0, 0));
     CHECK(appState.fileListing.empty());
+}
+}
+
+// ------------------------------------------------ restores by the real service
+
+namespace {
+
+// The rows of one stored path: "self_id:size" in the order of storing.
+std::string RowsOf(const std::string& path)
+{
+    return Query("select self_id || ':' || size from filelist where path = '" + path + "' order by rowid");
+}
+
+size_t RowCount(const std::string& path)
+{
+    const std::string rows = RowsOf(path);
+    return rows.empty() ? 0 : Occurrences(rows, "|") + 1;
+}
+
+// The versions of the file stored under path, stored last first.
+std::vector<FileListEntry> VersionsOf(const std::wstring& name)
+{
+    std::vector<FileListEntry> listing;
+    if (!QueryFolderFiles(appState, "C:\\w", listing))
+        return {};
+    for (const FileListEntry& entry : listing) {
+        if (entry.name == name) {
+            std::vector<FileListEntry> versions;
+            appState.QueryFileVersions(versions, entry.selfId, entry.volumeId);
+            return versions;
+        }
+    }
+    return {};
+}
+
+bool Restore(const std::string& folder, const FileListEntry& version)
+{
+    std::vector<FileListEntry> list(1, version);
+    return WaitForFreePipe() && SendRestoreFiles(folder, list);
+}
+
+FILETIME LastWrite(const std::wstring& path)
+{
+    FILETIME time = {};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        time = data.ftLastWriteTime;
+    return time;
+}
+
+bool SetLastWrite(const std::wstring& path, FILETIME time)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL set = SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+    return set != FALSE;
+}
+
+}  // namespace
+
+TEST_SUITE("restores")
+{
+// The script started the service on C:\w (ScanInterval 0: a pass every wake-up)
+// holding kb.bin (1,536 bytes), axb.txt and alpha.txt.
+TEST_CASE("the version picked is the one restored, and a file restored in place keeps its history")
+{
+    Centre centre;
+    REQUIRE(Load());
+    const DWORD limit = 60000;
+    REQUIRE(WaitFor(limit, [] {
+        return RowCount("C:\\w\\kb.bin") == 1 && RowCount("C:\\w\\axb.txt") == 1 && RowCount("C:\\w\\alpha.txt") == 1;
+    }));
+
+    // kb.bin gets other content of another size under the same time; axb.txt a
+    // new name (a move keeps the time); alpha.txt two more versions.
+    const FILETIME kbTime = LastWrite(L"C:\\w\\kb.bin");
+    REQUIRE(test::WriteFileBytes(L"C:\\w\\kb.bin", std::string(2048, 'b')));
+    REQUIRE(SetLastWrite(L"C:\\w\\kb.bin", kbTime));
+    REQUIRE(MoveFileW(L"C:\\w\\axb.txt", L"C:\\w\\axb-renamed.txt"));
+    REQUIRE(WaitFor(limit, [] { return RowCount("C:\\w\\kb.bin") == 2 && RowCount("C:\\w\\axb-renamed.txt") == 1; }));
+    for (const char* content : {"alpha two", "alpha three!"}) {
+        const size_t before = RowCount("C:\\w\\alpha.txt");
+        const FILETIME now = LastWrite(L"C:\\w\\alpha.txt");
+        ULARGE_INTEGER time;
+        time.LowPart = now.dwLowDateTime;
+        time.HighPart = now.dwHighDateTime;
+        time.QuadPart += 20000000ull * (before + 1);  // seconds on
+        FILETIME later;
+        later.dwLowDateTime = time.LowPart;
+        later.dwHighDateTime = time.HighPart;
+        REQUIRE(test::WriteFileBytes(L"C:\\w\\alpha.txt", content));
+        REQUIRE(SetLastWrite(L"C:\\w\\alpha.txt", later));
+        REQUIRE(WaitFor(limit, [&] { return RowCount("C:\\w\\alpha.txt") == before + 1; }));
+    }
+
+    // The 1.50 KB version of kb.bin, though the 2.00 KB one shares its time.
+    std::vector<FileListEntry> kb = VersionsOf(L"kb.bin");
+    REQUIRE(kb.size() == 2);
+    CHECK(kb[0].size == 2048);  // stored last, first
+    CHECK(kb[0].modificationTime == kb[1].modificationTime);
+    REQUIRE(Restore("C:\\R", kb[1]));
+    CHECK(WaitFor(limit, [] { return test::ReadFileBytes(L"C:\\R\\w\\kb.bin") == std::string(1536, 'a'); }));
+
+    // The version stored under the old name comes back under that name.
+    std::vector<FileListEntry> axb = VersionsOf(L"axb-renamed.txt");
+    REQUIRE(axb.size() == 2);
+    CHECK(axb[1].name == L"axb.txt");
+    REQUIRE(Restore("C:\\R2", axb[1]));
+    CHECK(WaitFor(limit, [] { return test::FileExists(L"C:\\R2\\w\\axb.txt"); }));
+    CHECK_FALSE(test::FileExists(L"C:\\R2\\w\\axb-renamed.txt"));
+
+    // alpha.txt's first version, restored in place: the file keeps its identity,
+    // the next pass stores the restored content as its fourth version, and the
+    // folder lists one alpha.txt with all four.
+    std::vector<FileListEntry> alpha = VersionsOf(L"alpha.txt");
+    REQUIRE(alpha.size() == 3);
+    const uint64_t alphaId = alpha[0].selfId;
+    REQUIRE(Restore("C:\\", alpha[2]));
+    CHECK(WaitFor(limit, [] { return test::ReadFileBytes(L"C:\\w\\alpha.txt") == "alpha one"; }));
+    CHECK(WaitFor(limit, [] { return RowCount("C:\\w\\alpha.txt") == 4; }));
+    const std::string rows = RowsOf("C:\\w\\alpha.txt");
+    CHECK(Occurrences(rows, std::to_string(alphaId) + ":") == 4);
+    std::vector<FileListEntry> listing;
+    REQUIRE(QueryFolderFiles(appState, "C:\\w", listing));
+    size_t alphaRows = 0;
+    for (const FileListEntry& entry : listing) {
+        if (entry.name == L"alpha.txt") {
+            ++alphaRows;
+            CHECK(entry.versionCount == 4);
+            CHECK(entry.size == 9);
+        }
+    }
+    CHECK(alphaRows == 1);
+    CHECK_FALSE(Contains(ServiceLog(), "C:\\w\\alpha.txt was deleted"));
+    // Nothing of the restore's own making was stored.
+    CHECK(Query("select count(*) from filelist where path like '%.partial'") == "0");
 }
 }
