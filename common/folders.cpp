@@ -56,6 +56,26 @@ bool ReadRegistryValue(std::wstring subKey, std::wstring valueName, std::wstring
     return false;
 }
 
+bool VersionNumberFromText(const std::wstring& text, int& number)
+{
+    // As _wtoi takes the text, and a long has 32 bits here; only the case of no
+    // digits is told apart, which _wtoi reads as 0.
+    const wchar_t* const start = text.c_str();
+    wchar_t* end = nullptr;
+    const long value = wcstol(start, &end, 10);
+    if (end == start)
+        return false;
+    number = static_cast<int>(value);
+    return true;
+}
+
+int VersionLimitFromText(const std::wstring& text)
+{
+    int number = defaultVersionLimit;
+    VersionNumberFromText(text, number);
+    return number;
+}
+
 std::wstring MakeLongPath(std::wstring path)
 {
     if (path.size() > 2 && path[0] == L'\\' && path[1] == L'\\')

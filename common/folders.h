@@ -14,6 +14,15 @@ std::wstring VendorPathPiece();  // "\Varnoke"
 // A missing key or value leaves out unchanged, so callers preset it.
 bool ReadRegistryValue(std::wstring subKey, std::wstring valueName, std::wstring& out);
 
+// The number a MaxVersions text begins with, as the service reads it: the
+// runtime's decimal reading (leading white space, a sign, then digits up to the
+// first other character; past the range of 32 bits the nearest end of it).
+// False, and number unchanged, when it finds no digits.
+bool VersionNumberFromText(const std::wstring& text, int& number);
+// The version limit a MaxVersions text stands for: that number, or
+// defaultVersionLimit when the text begins with none.
+int VersionLimitFromText(const std::wstring& text);
+
 // "\\?\" in front, or "\\?\UNC\" in place of the two backslashes of a share path.
 std::wstring MakeLongPath(std::wstring path);
 // Throws std::out_of_range for an empty path.

@@ -1,7 +1,6 @@
 #include "pruning.h"
 
 #include <cstdint>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -37,20 +36,6 @@ enum CopyOutcome { copyRemoved, copyMissing, copyKept };
 enum VersionOutcome { versionRemoved, versionKept, rowRefused };
 
 }  // namespace
-
-int VersionLimitFromText(const std::wstring& text)
-{
-    // The runtime's decimal reading, as _wtoi takes the text: leading white
-    // space, a sign, then digits up to the first other character; past the
-    // range of a long (32 bits here) it gives the nearest end of it. Only a
-    // text in which it finds no digits stands for no number.
-    const wchar_t* const start = text.c_str();
-    wchar_t* end = nullptr;
-    const long value = wcstol(start, &end, 10);
-    if (end == start)
-        return defaultVersionLimit;
-    return static_cast<int>(value);
-}
 
 static std::string ColumnText(sqlite3_stmt* statement, int column)
 {

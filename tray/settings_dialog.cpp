@@ -40,15 +40,41 @@ void ShowSettings(HWND dialog)
     SetDlgItemTextW(dialog, IDC_SCAN_INTERVAL, scanInterval.c_str());
 }
 
-void SaveSettings(HWND dialog)
+// The service keeps at least one version of every file whatever the setting,
+// so a count it reads as below 1 (which many tools take for "keep all") would
+// prune every file down to its newest version, and a text without a number
+// would silently mean the default. Empty is the default itself.
+bool VersionCountAccepted(const std::wstring& text)
+{
+    int number = 0;
+    return text.empty() || (VersionNumberFromText(text, number) && number >= 1);
+}
+
+static_assert(defaultVersionLimit == 5, "the refusal names the default");
+
+void RefuseVersionCount(HWND dialog)
+{
+    MessageBoxW(dialog, L"Maximum Versions must be a whole number of 1 or more, or empty for the default of 5.",
+                L"Maximum Versions", MB_OK | MB_ICONWARNING);
+    HWND field = GetDlgItem(dialog, IDC_MAX_VERSIONS);
+    SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(field), TRUE);
+    SendMessageW(field, EM_SETSEL, 0, -1);
+}
+
+// False, with nothing written, when the version count is refused.
+bool SaveSettings(HWND dialog)
 {
     const std::wstring key = SettingsKey();
     std::wstring destination, username, password, maxVersions, scanInterval;
 
+    GetDlgItemString(dialog, IDC_MAX_VERSIONS, maxVersions);
+    if (!VersionCountAccepted(maxVersions)) {
+        RefuseVersionCount(dialog);
+        return false;
+    }
     GetDlgItemString(dialog, IDC_DESTINATION, destination);
     GetDlgItemString(dialog, IDC_USERNAME, username);
     GetDlgItemString(dialog, IDC_PASSWORD, password);
-    GetDlgItemString(dialog, IDC_MAX_VERSIONS, maxVersions);
     EncryptPassword(password);
     // Stored as typed: the service makes what it can of the numbers.
     WriteRegistryString(key, destinationValueName, destination);
@@ -57,6 +83,7 @@ void SaveSettings(HWND dialog)
     WriteRegistryString(key, maxVersionsValueName, maxVersions);
     GetDlgItemString(dialog, IDC_SCAN_INTERVAL, scanInterval);
     WriteRegistryString(key, scanIntervalValueName, scanInterval);
+    return true;
 }
 
 void ChooseDestination(HWND dialog)
@@ -77,8 +104,8 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK:
-            SaveSettings(dialog);
-            EndDialog(dialog, 0);
+            if (SaveSettings(dialog))
+                EndDialog(dialog, 0);
             return TRUE;
         case IDCANCEL:  // also Escape and the close box: nothing is written
             EndDialog(dialog, 0);

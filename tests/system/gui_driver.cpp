@@ -7,10 +7,14 @@
 //   count CAPTION                    prints the number of visible dialogs with this caption
 //   visible CAPTION                  succeeds when the dialog is visible
 //   rect CAPTION [ID]                prints x y width height of the dialog, or of its control ID
+//   owner CAPTION                    prints the caption of the window that owns the dialog
+//   focus CAPTION                    prints the id of the dialog's control that has the keyboard focus
+//                                    (none when the focus is elsewhere)
 //   click CAPTION ID                 presses an enabled button (posted BM_CLICK)
 //   text CAPTION ID                  prints a control's text (ID 0: the caption)
 //   set-text CAPTION ID TEXT         replaces a control's text
 //   enabled CAPTION ID               prints 1 or 0
+//   selection CAPTION ID             prints the first and the end character of an edit's selection
 //   key CAPTION ID VK                posts a key press to a control
 //   listbox CAPTION ID               prints the entries, one a line
 //   listbox-click CAPTION ID INDEX   clicks an entry with the mouse
@@ -397,6 +401,22 @@ int Run(const std::vector<std::wstring>& a)
               L" " + std::to_wstring(r.bottom - r.top));
         return 0;
     }
+    if (command == L"owner") {
+        wchar_t caption[512] = {};
+        GetWindowTextW(GetWindow(dialog, GW_OWNER), caption, 512);
+        Print(caption);
+        return 0;
+    }
+    if (command == L"focus") {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info))
+            return Fail(L"no focus information");
+        Print(info.hwndFocus != nullptr && IsChild(dialog, info.hwndFocus)
+                  ? std::to_wstring(GetDlgCtrlID(info.hwndFocus))
+                  : L"none");
+        return 0;
+    }
     if (command == L"taskbar-created") {
         bool ok = false;
         Send(dialog, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, &ok);
@@ -428,6 +448,11 @@ int Run(const std::vector<std::wstring>& a)
     }
     if (command == L"enabled") {
         Print(IsWindowEnabled(control) ? L"1" : L"0");
+        return 0;
+    }
+    if (command == L"selection") {
+        const LRESULT range = Send(control, EM_GETSEL, 0, 0);
+        Print(std::to_wstring(LOWORD(range)) + L" " + std::to_wstring(HIWORD(range)));
         return 0;
     }
     if (command == L"set-text" && need(3)) {
