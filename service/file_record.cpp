@@ -1,6 +1,7 @@
 #include "file_record.h"
 
 #include "folders.h"
+#include "globals.h"
 #include "log.h"
 #include "service_state.h"
 #include "text.h"
@@ -65,6 +66,45 @@ uint64_t GetFileId(std::string path, uint64_t& volumeId)
     }
     CloseHandle(handle);
     return id;
+}
+
+namespace {
+
+wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool SameAsciiCase(const std::wstring& text, size_t at, const std::wstring& piece)
+{
+    if (text.size() - at < piece.size())
+        return false;
+    for (size_t i = 0; i < piece.size(); ++i) {
+        if (LowerAscii(text[at + i]) != LowerAscii(piece[i]))
+            return false;
+    }
+    return true;
+}
+
+bool IsHexDigit(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+}  // namespace
+
+bool IsPartialRestoreName(const std::wstring& name)
+{
+    const std::wstring head = L"~" + serviceName + L"-restore-";
+    const std::wstring tail = L".partial";
+    const size_t uuidLength = 36;
+    if (name.size() != head.size() + uuidLength + tail.size() || !SameAsciiCase(name, 0, head) ||
+        !SameAsciiCase(name, head.size() + uuidLength, tail))
+        return false;
+    for (size_t i = 0; i < uuidLength; ++i) {
+        const wchar_t c = name[head.size() + i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != L'-' : !IsHexDigit(c))
+            return false;
+    }
+    return true;
 }
 
 std::string KindText(uint32_t attributes)
@@ -248,6 +288,11 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
         std::string name;
         WideToUtf8(data.cFileName, name, CP_UTF8);
         const std::string entryPath = level.folder + "\\" + name;
+        if (!isFolder && IsPartialRestoreName(data.cFileName)) {
+            LogMessageA("%s",
+                        ("WalkFolder() " + entryPath + " is a partial restore copy and is not backed up").c_str());
+            continue;
+        }
         uint64_t volumeId = 0;
         const uint64_t id = fileIdFunction(entryPath, volumeId);
         if (!isFolder)

@@ -63,6 +63,13 @@ struct PassedOverFolder {
     PassedOverFolder() : identity(0, 0) {}
 };
 
+// Whether a file name is the one the service's restore gives the copy it writes
+// beside its target before the copy takes the target's name:
+// "~VarnBack-restore-" + a UUID text (8-4-4-4-12 hexadecimal digits) +
+// ".partial", the fixed parts in any ASCII letter case. The walk stores no such
+// file: a restore cut short leaves it behind, and it is no file of the user's.
+bool IsPartialRestoreName(const std::wstring& name);
+
 bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort,
                 PassedOverFolder* passOver = nullptr);
 

@@ -142,6 +142,20 @@ static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
     }
 }
 
+// Rows that earlier passes stored for partial restore copies, which the walk
+// now passes over: they stay as they are and do not count as gone.
+static void KeepPartialRestoreRows(KnownFileMap& known)
+{
+    for (KnownFileMap::iterator entry = known.begin(); entry != known.end();) {
+        std::wstring name;
+        Utf8ToWide(entry->second.name, name, CP_UTF8);
+        if (!(entry->second.attributes & FILE_ATTRIBUTE_DIRECTORY) && IsPartialRestoreName(name))
+            entry = known.erase(entry);
+        else
+            ++entry;
+    }
+}
+
 static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const std::wstring& destination,
                        PassNotes& notes)
 {
@@ -183,6 +197,7 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const 
         notes.storeFolderLogged = true;
         KeepRowsBelow(known, storeFolder.metAt);
     }
+    KeepPartialRestoreRows(known);
     LogMessageA("Map %u, vector %u", static_cast<unsigned>(known.size()), static_cast<unsigned>(found.size()));
     LogMessageA("%s", ("Updating directory " + folder.folderPath).c_str());
     ProcessChanges(found, current, known);

@@ -541,3 +541,40 @@ TEST_CASE("nothing at or below the destination's VarnBack folder is stored, howe
             test::RemoveTree(top);
     }
 }
+
+TEST_CASE("a partial restore copy in a watched folder is never stored; rows stored for one stay")
+{
+    PassSetup setup;
+    const std::wstring& src = setup.source.path();
+    const std::wstring partial = src + L"\\~VarnBack-restore-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0.partial";
+    const std::wstring gonePartial = src + L"\\~VarnBack-restore-11111111-2222-3333-4444-555555555555.partial";
+    // Named like one, but not the restore's own name: stored as any file.
+    const std::wstring notes = src + L"\\~VarnBack-restore-notes.partial";
+    const std::wstring folderNamedLikeOne =
+        src + L"\\~VarnBack-restore-66666666-7777-8888-9999-aaaaaaaaaaaa.partial";
+    REQUIRE(test::WriteFileBytes(partial, "half a restored file"));
+    REQUIRE(test::WriteFileBytes(notes, "notes"));
+    REQUIRE(test::WriteFileBytes(src + L"\\a.txt", "alpha"));
+    REQUIRE(CreateDirectoryW(folderNamedLikeOne.c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(folderNamedLikeOne + L"\\inside.txt", "inside"));
+    // Stored by a pass before this one, and removed by the user since.
+    AddRow(Row{test::Utf8(gonePartial), FILE_ATTRIBUTE_ARCHIVE, 5, 6, "20240101 000000.000", 3, 7,
+               test::Utf8(L"\\\\?\\" + setup.Machine() + L"\\earlier-copy")});
+    const std::vector<Row> earlier = FileRows(databaseConnection);
+
+    setup.Pass(2);
+    CHECK(RowsFor(partial).empty());
+    const std::vector<Row> gone = RowsFor(gonePartial);
+    REQUIRE(gone.size() == 1);
+    CHECK(gone[0].localPath == earlier[0].localPath);
+    for (const std::wstring& stored :
+         {notes, src + L"\\a.txt", folderNamedLikeOne, folderNamedLikeOne + L"\\inside.txt"})
+        CHECK(RowsFor(stored).size() == 1);
+    CHECK(FileRows(databaseConnection).size() == 5);
+    CHECK(StoredNames(setup.Machine()).size() == 3);
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " WalkFolder() " + test::Utf8(partial) +
+                           " is a partial restore copy and is not backed up\r\n") == 2);
+    CHECK(CountOf(log, " is a partial restore copy") == 2);
+    CHECK(CountOf(log, " was deleted\r\n") == 0);
+}

@@ -440,3 +440,59 @@ TEST_CASE("a stop during the walk returns true with the entries seen so far")
         }
     }
 }
+
+TEST_CASE("partial restore copies are known by their exact name and passed over; other names are walked")
+{
+    const std::wstring uuid = L"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    struct Case {
+        std::wstring name;
+        bool partial;
+    };
+    const Case cases[] = {
+        {L"~VarnBack-restore-" + uuid + L".partial", true},
+        {L"~varnback-RESTORE-" + uuid + L".PARTIAL", true},
+        {L"~VarnBack-restore-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0.partial", true},
+        {L"~VarnBack-restore-notes.partial", false},
+        {L"VarnBack-restore-" + uuid + L".partial", false},
+        {L"~Other-restore-" + uuid + L".partial", false},
+        {L"~VarnBack-restore-" + uuid + L".partial.txt", false},
+        {L"~VarnBack-restore-" + uuid + L"0.partial", false},
+        {L"~VarnBack-restore-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f.partial", false},
+        {L"~VarnBack-restore-0f1e2d3c4-b5a-6978-8796-a5b4c3d2e1f0.partial", false},
+        {L"~VarnBack-restore-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fg.partial", false},
+        {L"~VarnBack-restore-" + uuid + L"-partial", false},
+    };
+    CHECK_FALSE(IsPartialRestoreName(L""));
+    test::LogCapture log;
+    test::TempFolder folder;
+    const std::string top = U8(folder.path());
+    // Each name in a folder of its own, as names that differ only in case are one on disk.
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CAPTURE(U8(cases[i].name));
+        CHECK(IsPartialRestoreName(cases[i].name) == cases[i].partial);
+        const std::wstring sub = folder / std::to_wstring(i);
+        REQUIRE(CreateDirectoryW(sub.c_str(), nullptr));
+        WriteAt(sub + L"\\" + cases[i].name, "x", baseTime);
+    }
+    // A folder bearing the name is walked, and what lies in it.
+    REQUIRE(CreateDirectoryW((folder / cases[0].name).c_str(), nullptr));
+    WriteAt(folder / (cases[0].name + L"\\inside.txt"), "in", baseTime);
+
+    ScanList found;
+    REQUIRE(WalkFolder(KnownFileMap(), found, top, nullptr));
+    const std::string text = log.text();
+    size_t walked = 0;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CAPTURE(U8(cases[i].name));
+        const std::string relative = std::to_string(i) + "\\" + U8(cases[i].name);
+        CHECK(Find(found, top, std::to_string(i)) != nullptr);
+        CHECK((Find(found, top, relative) != nullptr) == !cases[i].partial);
+        const std::string line =
+            " WalkFolder() " + top + "\\" + relative + " is a partial restore copy and is not backed up\r\n";
+        CHECK((text.find(line) != std::string::npos) == cases[i].partial);
+        walked += cases[i].partial ? 1 : 2;
+    }
+    CHECK(Find(found, top, U8(cases[0].name)) != nullptr);
+    CHECK(Find(found, top, U8(cases[0].name) + "\\inside.txt") != nullptr);
+    CHECK(found.size() == walked + 2);
+}
