@@ -136,6 +136,31 @@ TEST_CASE("a first walk lists every entry in pre-order as added, with ids, paren
     CHECK(text.find(FormatString("%s File ID", sub->path.c_str())) == std::string::npos);
 }
 
+TEST_CASE("the identity query tells size and whole-second last-write time from the entry's handle")
+{
+    test::TempFolder folder;
+    const std::wstring file = folder / L"a.txt";
+    WriteAt(file, "12345", svctest::MakeFileTime(2020, 1, 2, 3, 4, 5, 678));
+    REQUIRE(CreateHardLinkW((folder / L"b.txt").c_str(), file.c_str(), nullptr));
+    const FILETIME whole = svctest::MakeFileTime(2020, 1, 2, 3, 4, 5, 0);
+    for (const wchar_t* name : {L"a.txt", L"b.txt"}) {
+        CAPTURE(U8(name));
+        uint64_t volume = 0;
+        FileHandleFacts facts;
+        const uint64_t id = GetFileId(U8(folder / name), volume, &facts);
+        CHECK(id != 0);
+        CHECK(facts.size == 5);
+        CHECK(CompareFileTime(&facts.lastWrite, &whole) == 0);
+    }
+    // No identity: nothing written.
+    uint64_t volume = 7;
+    FileHandleFacts facts;
+    facts.size = 9;
+    CHECK(GetFileId(U8(folder / L"missing.txt"), volume, &facts) == 0);
+    CHECK(volume == 7);
+    CHECK(facts.size == 9);
+}
+
 TEST_CASE("walks that find nothing or cannot start")
 {
     test::LogCapture log;
