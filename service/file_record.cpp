@@ -1,12 +1,26 @@
 #include "file_record.h"
 
 #include "folders.h"
+#include "globals.h"
 #include "log.h"
 #include "service_state.h"
 #include "text.h"
 
 void (*walkRecordObserver)(const FileRecord& record) = nullptr;
 FileIdFunction fileIdFunction = GetFileId;
+
+// Stored stamps hold whole seconds, so listed times are cut to them too; a
+// time the calendar cannot hold is kept as it is.
+static FILETIME WholeSeconds(const FILETIME& time)
+{
+    FILETIME whole = time;
+    SYSTEMTIME calendar = {};
+    if (FileTimeToSystemTime(&time, &calendar)) {
+        calendar.wMilliseconds = 0;
+        SystemTimeToFileTime(&calendar, &whole);
+    }
+    return whole;
+}
 
 FileRecord::FileRecord()
     : lastWrite(),
@@ -27,7 +41,7 @@ FileRecord::FileRecord(std::string path, FILETIME lastWrite, uint32_t attributes
                        uint64_t parentId, std::string name, uint64_t size, uint64_t volumeId)
     : path(path),
       name(name),
-      lastWrite(lastWrite),
+      lastWrite(WholeSeconds(lastWrite)),
       attributes(attributes),
       moved(0),
       unchanged(0),
@@ -39,16 +53,9 @@ FileRecord::FileRecord(std::string path, FILETIME lastWrite, uint32_t attributes
       oldParentId(0),
       volumeId(volumeId)
 {
-    // Stored stamps hold whole seconds, so the listed time is cut to them too;
-    // a time the calendar cannot hold is kept as listed.
-    SYSTEMTIME calendar = {};
-    if (FileTimeToSystemTime(&lastWrite, &calendar)) {
-        calendar.wMilliseconds = 0;
-        SystemTimeToFileTime(&calendar, &this->lastWrite);
-    }
 }
 
-uint64_t GetFileId(std::string path, uint64_t& volumeId)
+uint64_t GetFileId(std::string path, uint64_t& volumeId, FileHandleFacts* facts)
 {
     std::wstring widePath;
     Utf8ToWide(path, widePath, CP_UTF8);
@@ -62,9 +69,52 @@ uint64_t GetFileId(std::string path, uint64_t& volumeId)
     if (GetFileInformationByHandle(handle, &information)) {
         id = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
         volumeId = information.dwVolumeSerialNumber;
+        if (facts != nullptr) {
+            facts->size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+            facts->lastWrite = WholeSeconds(information.ftLastWriteTime);
+        }
     }
     CloseHandle(handle);
     return id;
+}
+
+namespace {
+
+wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool SameAsciiCase(const std::wstring& text, size_t at, const std::wstring& piece)
+{
+    if (text.size() - at < piece.size())
+        return false;
+    for (size_t i = 0; i < piece.size(); ++i) {
+        if (LowerAscii(text[at + i]) != LowerAscii(piece[i]))
+            return false;
+    }
+    return true;
+}
+
+bool IsHexDigit(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+}  // namespace
+
+bool IsPartialRestoreName(const std::wstring& name)
+{
+    const std::wstring head = L"~" + serviceName + L"-restore-";
+    const std::wstring tail = L".partial";
+    const size_t uuidLength = 36;
+    if (name.size() != head.size() + uuidLength + tail.size() || !SameAsciiCase(name, 0, head) ||
+        !SameAsciiCase(name, head.size() + uuidLength, tail))
+        return false;
+    for (size_t i = 0; i < uuidLength; ++i) {
+        const wchar_t c = name[head.size() + i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != L'-' : !IsHexDigit(c))
+            return false;
+    }
+    return true;
 }
 
 std::string KindText(uint32_t attributes)
@@ -111,24 +161,53 @@ void NotStoredAgain(FileRecord& record)
 }
 
 // The entries met so far in one walk, by identity: where in the list lies the
-// name that stands for each.
-typedef std::map<FileIdentity, size_t> MetIdentities;
+// name that stands for each, and what the entry's handle told of it.
+struct MetName {
+    size_t index;
+    FileHandleFacts facts;
+};
+typedef std::map<FileIdentity, MetName> MetIdentities;
 
-// Whether a repeated identity is another name of the entry met first, by what
-// the listing shows of both: two files when their size and last-write time
-// agree (hard links share both), two folders always. Two different files can
-// share one identity too (volumes with one serial number, such as cloned
-// disks); those differ in what the listing shows and are classified each on
-// its own, which may store more than needed but leaves no file unstored. A
-// folder record stores no content, and the walk still descends into every
-// folder it takes for another name, so its files are classified on their own.
-bool AnotherName(const FileRecord& standing, const FileRecord& record)
+// Whether a repeated identity is another name of the entry met first: two
+// files when what their handles tell of size and last-write time agrees (the
+// file's own record, which every name shares; the listing of a name may show
+// stale values), two folders always. Two different files can share one
+// identity too (volumes with one serial number, such as cloned disks); those
+// differ in size or time and are classified each on its own, which may store
+// more than needed but leaves no file unstored. A folder record stores no
+// content, and the walk still descends into every folder it takes for another
+// name, so its files are classified on their own.
+bool AnotherName(const FileRecord& standing, const FileHandleFacts& standingFacts, const FileRecord& record,
+                 const FileHandleFacts& facts)
 {
     const bool standingFolder = (standing.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool recordFolder = (record.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (standingFolder || recordFolder)
         return standingFolder && recordFolder;
-    return standing.size == record.size && CompareFileTime(&standing.lastWrite, &record.lastWrite) == 0;
+    return standingFacts.size == facts.size && CompareFileTime(&standingFacts.lastWrite, &facts.lastWrite) == 0;
+}
+
+bool ListingUpToDate(const FileRecord& record, const FileHandleFacts& facts)
+{
+    return record.size == facts.size && CompareFileTime(&record.lastWrite, &facts.lastWrite) == 0;
+}
+
+// The name that stands for a file may show a stale listing while another name
+// shows the file as it is (after an edit through that one): the file is then
+// classified and recorded by the up-to-date listing, so that the edit is
+// stored, and stored once.
+void TakeUpToDateListing(FileRecord& standing, const FileRecord& other, const FileHandleFacts& facts)
+{
+    if ((standing.attributes & FILE_ATTRIBUTE_DIRECTORY) || ListingUpToDate(standing, facts) ||
+        !ListingUpToDate(other, facts))
+        return;
+    standing.size = other.size;
+    standing.lastWrite = other.lastWrite;
+    // Both names were classified against the one stored record of the file.
+    if (standing.added)
+        return;
+    standing.modified = other.modified;
+    standing.unchanged = !standing.moved && !standing.modified;
 }
 
 // Hard links (and folders reached again through a link) give one file several
@@ -136,19 +215,23 @@ bool AnotherName(const FileRecord& standing, const FileRecord& record)
 // recorded one is a move, and the names would take turns being stored at every
 // pass. One name stands for the file: the recorded one when it is still there
 // (it is the one not marked moved), otherwise the first met.
-void StandForIdentity(MetIdentities& met, ScanList& found, FileRecord& record)
+void StandForIdentity(MetIdentities& met, ScanList& found, FileRecord& record, const FileHandleFacts& facts)
 {
-    const std::pair<MetIdentities::iterator, bool> entry =
-        met.insert(std::make_pair(IdentityOf(record), found.size()));
+    MetName name;
+    name.index = found.size();
+    name.facts = facts;
+    const std::pair<MetIdentities::iterator, bool> entry = met.insert(std::make_pair(IdentityOf(record), name));
     if (entry.second)
         return;
-    FileRecord& standing = found[entry.first->second];
-    if (!AnotherName(standing, record))
+    FileRecord& standing = found[entry.first->second.index];
+    if (!AnotherName(standing, entry.first->second.facts, record, facts))
         return;
     if (standing.moved && !record.moved) {
+        TakeUpToDateListing(record, standing, facts);
         NotStoredAgain(standing);
-        entry.first->second = found.size();
+        entry.first->second.index = found.size();
     } else {
+        TakeUpToDateListing(standing, record, facts);
         NotStoredAgain(record);
     }
 }
@@ -212,7 +295,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
     }
 
     uint64_t rootVolume = 0;
-    const uint64_t rootId = fileIdFunction(identityPath, rootVolume);
+    const uint64_t rootId = fileIdFunction(identityPath, rootVolume, nullptr);
     if (rootId == 0)
         return false;
 
@@ -248,8 +331,14 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
         std::string name;
         WideToUtf8(data.cFileName, name, CP_UTF8);
         const std::string entryPath = level.folder + "\\" + name;
+        if (!isFolder && IsPartialRestoreName(data.cFileName)) {
+            LogMessageA("%s",
+                        ("WalkFolder() " + entryPath + " is a partial restore copy and is not backed up").c_str());
+            continue;
+        }
         uint64_t volumeId = 0;
-        const uint64_t id = fileIdFunction(entryPath, volumeId);
+        FileHandleFacts facts;
+        const uint64_t id = fileIdFunction(entryPath, volumeId, &facts);
         if (!isFolder)
             LogMessageA("%s File ID %I64u, Volume ID %I64u", entryPath.c_str(), id, volumeId);
         if (id == 0)
@@ -267,7 +356,7 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
         FileRecord record(entryPath, data.ftLastWriteTime, data.dwFileAttributes, id, level.id, name, size,
                           volumeId);
         Classify(known, record, isFolder);
-        StandForIdentity(met, found, record);
+        StandForIdentity(met, found, record, facts);
         found.push_back(record);
         if (walkRecordObserver != nullptr)
             walkRecordObserver(record);

@@ -50,8 +50,19 @@ inline FileIdentity IdentityOf(const FileRecord& record) { return FileIdentity(r
 typedef std::map<FileIdentity, FileRecord> KnownFileMap;
 typedef std::vector<FileRecord> ScanList;
 
-// File index of the entry (0: no identity); writes the volume serial on success.
-uint64_t GetFileId(std::string path, uint64_t& volumeId);
+// What the file's own record holds of its size and last-write time, the same
+// through every name of the file. A folder listing shows instead what the
+// folder entry of each name caches, which NTFS brings up to date only for the
+// name the file was written through.
+struct FileHandleFacts {
+    uint64_t size;
+    FILETIME lastWrite;  // UTC, whole seconds, as a record's
+    FileHandleFacts() : size(0), lastWrite() {}
+};
+
+// File index of the entry (0: no identity); on success writes the volume
+// serial and, when facts is not null, what the entry's handle tells of it.
+uint64_t GetFileId(std::string path, uint64_t& volumeId, FileHandleFacts* facts = nullptr);
 std::string KindText(uint32_t attributes);  // "Folder" or "File"
 // A folder that the walk passes over, neither recorded nor entered: the
 // destination's VarnBack folder when a watched folder holds it, whose stored
@@ -63,6 +74,13 @@ struct PassedOverFolder {
     PassedOverFolder() : identity(0, 0) {}
 };
 
+// Whether a file name is the one the service's restore gives the copy it writes
+// beside its target before the copy takes the target's name:
+// "~VarnBack-restore-" + a UUID text (8-4-4-4-12 hexadecimal digits) +
+// ".partial", the fixed parts in any ASCII letter case. The walk stores no such
+// file: a restore cut short leaves it behind, and it is no file of the user's.
+bool IsPartialRestoreName(const std::wstring& name);
+
 bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, const uint8_t* abort,
                 PassedOverFolder* passOver = nullptr);
 
@@ -71,6 +89,6 @@ bool WalkFolder(const KnownFileMap& known, ScanList& found, std::string folder, 
 extern void (*walkRecordObserver)(const FileRecord& record);
 // The identity query behind the walk (GetFileId in the service); tests replace
 // it to give two different files one identity, as two volumes with one serial
-// number give them.
-typedef uint64_t (*FileIdFunction)(std::string path, uint64_t& volumeId);
+// number give them, or one file's names listings that disagree.
+typedef uint64_t (*FileIdFunction)(std::string path, uint64_t& volumeId, FileHandleFacts* facts);
 extern FileIdFunction fileIdFunction;

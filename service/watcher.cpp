@@ -100,6 +100,32 @@ static PassedOverFolder StoreFolderAt(const std::wstring& destination)
     return storeFolder;
 }
 
+// Whether the watched folder is the destination's VarnBack folder or lies inside
+// it, at any depth: the stored copies there would be stored again at every
+// pass. The folder and each one above it on its path are known by identity, so
+// that other letter case or a share name that leads there is caught too.
+static bool InsideStoreFolder(const std::string& folderPath, const PassedOverFolder& storeFolder)
+{
+    if (storeFolder.identity.selfId == 0)
+        return false;
+    std::string at = folderPath;
+    while (at.size() > 1 && at[at.size() - 1] == '\\')
+        at.erase(at.size() - 1);
+    for (;;) {
+        // A bare drive D: is read as its root folder D:\.
+        const std::string identityPath = at.size() == 2 && at[1] == ':' ? at + "\\" : at;
+        uint64_t volumeId = 0;
+        const uint64_t id = GetFileId(identityPath, volumeId);
+        if (id != 0 && storeFolder.identity == FileIdentity(volumeId, id))
+            return true;
+        // Up to a drive or the server of a share, no further.
+        const size_t slash = at.rfind('\\');
+        if (slash == std::string::npos || slash < 2)
+            return false;
+        at.erase(slash);
+    }
+}
+
 // Rows stored from inside the passed-over folder by earlier passes stay as they
 // are: not seen by the walk, they must not count as gone.
 static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
@@ -116,6 +142,20 @@ static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
     }
 }
 
+// Rows that earlier passes stored for partial restore copies, which the walk
+// now passes over: they stay as they are and do not count as gone.
+static void KeepPartialRestoreRows(KnownFileMap& known)
+{
+    for (KnownFileMap::iterator entry = known.begin(); entry != known.end();) {
+        std::wstring name;
+        Utf8ToWide(entry->second.name, name, CP_UTF8);
+        if (!(entry->second.attributes & FILE_ATTRIBUTE_DIRECTORY) && IsPartialRestoreName(name))
+            entry = known.erase(entry);
+        else
+            ++entry;
+    }
+}
+
 static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const std::wstring& destination,
                        PassNotes& notes)
 {
@@ -124,6 +164,14 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const 
     // An empty path names no folder; its rows would be everyone's.
     if (folder.folderPath.empty()) {
         LogMessageA("directoryWatcher() A watched folder with an empty path is skipped");
+        return;
+    }
+    PassedOverFolder storeFolder = StoreFolderAt(destination);
+    // Not handed to the change processing either, so its stored rows stay.
+    if (InsideStoreFolder(folder.folderPath, storeFolder)) {
+        LogMessageA("%s", ("directoryWatcher() The watched folder " + folder.folderPath +
+                           " is the destination's folder or lies inside it and is not backed up")
+                              .c_str());
         return;
     }
     std::string scanText = folder.folderPath;
@@ -140,7 +188,6 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const 
         return;
     }
     LogMessageA("%s", ("Scanning directory " + folder.folderPath).c_str());
-    PassedOverFolder storeFolder = StoreFolderAt(destination);
     WalkFolder(known, found, folder.folderPath, &folder.abortRequested, &storeFolder);
     if (!storeFolder.metAt.empty()) {
         if (!notes.storeFolderLogged)
@@ -150,6 +197,7 @@ static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const 
         notes.storeFolderLogged = true;
         KeepRowsBelow(known, storeFolder.metAt);
     }
+    KeepPartialRestoreRows(known);
     LogMessageA("Map %u, vector %u", static_cast<unsigned>(known.size()), static_cast<unsigned>(found.size()));
     LogMessageA("%s", ("Updating directory " + folder.folderPath).c_str());
     ProcessChanges(found, current, known);

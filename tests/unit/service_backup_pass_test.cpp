@@ -7,6 +7,7 @@
 #include "folders.h"
 #include "service_backup_fixture.h"
 #include "globals.h"
+#include "text.h"
 #include "watcher.h"
 
 using backup_test::AddRow;
@@ -435,4 +436,145 @@ TEST_CASE("a destination that is not a full path is not used: nothing is stored 
         CHECK(CountOf(log, " Scanning directory ") == 0);
         CHECK(CountOf(log, " Max Versions is ") == 0);
     }
+}
+
+namespace {
+
+std::wstring Replaced(std::wstring text, const std::wstring& piece, const std::wstring& by)
+{
+    for (size_t at = text.find(piece); at != std::wstring::npos; at = text.find(piece, at + by.size()))
+        text.replace(at, piece.size(), by);
+    return text;
+}
+
+// The share \\backupsrv\bk by a local name: the prefix's own link for the
+// share, reached from the drive that maps the Linux root.
+std::wstring ShareByLocalName()
+{
+    wchar_t prefix[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+    REQUIRE(length > 0);
+    REQUIRE(length < MAX_PATH);
+    return L"Z:" + Replaced(prefix, L"/", L"\\") + L"\\dosdevices\\unc\\backupsrv\\bk";
+}
+
+bool InStoreFolder(const std::string& path)
+{
+    const std::string lower = ToLowerAscii(path);
+    const std::string name = "\\varnback";
+    const size_t at = lower.find(name + "\\");
+    return at != std::string::npos || (lower.size() >= name.size() &&
+                                       lower.compare(lower.size() - name.size(), name.size(), name) == 0);
+}
+
+}  // namespace
+
+TEST_CASE("nothing at or below the destination's VarnBack folder is stored, however the watched folder names it")
+{
+    // The destination is top\d3; {pc} stands for the computer name.
+    struct Case {
+        const char* title;
+        const wchar_t* watched;  // below top ("": top itself)
+        bool throughShare;       // top is a folder of \\backupsrv\bk: the destination is written
+                                 // by its local name, the watched folder by the share name
+        bool passedOver;
+    };
+    const Case cases[] = {
+        {"the VarnBack folder itself", L"d3\\VarnBack", false, true},
+        {"the VarnBack folder in other letter case", L"D3\\varnBACK", false, true},
+        {"the machine folder", L"d3\\VarnBack\\{pc}", false, true},
+        {"a folder deeper inside", L"d3\\VarnBack\\{pc}\\deeper", false, true},
+        {"the VarnBack folder through a share name", L"d3\\VarnBack", true, true},
+        {"a folder beside the destination", L"src", false, false},
+        {"a folder that holds the destination", L"", false, false},
+        {"the destination itself", L"d3", false, false},
+        {"a folder whose name starts with VarnBack", L"d3\\VarnBackup", false, false},
+        {"another folder of the destination", L"d3\\other", false, false},
+    };
+    for (const Case& c : cases) {
+        INFO(std::string(c.title));
+        ServiceState state;
+        test::TempFolder local{L"store"};
+        const std::wstring shareFolder = L"\\store-" + std::to_wstring(GetCurrentProcessId());
+        const std::wstring top = c.throughShare ? L"\\\\backupsrv\\bk" + shareFolder : local.path();
+        if (c.throughShare)
+            REQUIRE(CreateDirectoryW(top.c_str(), nullptr));
+        const std::wstring destination = (c.throughShare ? ShareByLocalName() + shareFolder : top) + L"\\d3";
+        const std::wstring machine = MachineFolder(top + L"\\d3");
+        CreateDirectoryPath(machine + L"\\deeper\\");
+        const std::wstring watched =
+            *c.watched ? top + L"\\" + Replaced(c.watched, L"{pc}", GetComputerNameString()) : top;
+        CreateDirectoryPath(watched + L"\\");
+        REQUIRE(test::WriteFileBytes(watched + L"\\mine.txt", "mine"));
+        state.settings.Set(L"Destination", destination);
+        state.settings.Set(L"ScanInterval", L"0");
+        state.settings.Set(L"MaxVersions", L"5");
+        WatchedFolder folder;
+        folder.folderPath = test::Utf8(watched);
+        std::vector<WatchedFolder*> folders{&folder};
+
+        // A row stored from there by an earlier pass stays as it is.
+        if (c.passedOver)
+            AddRow(Row{folder.folderPath + "\\old.txt", FILE_ATTRIBUTE_ARCHIVE, 5, 6, "20240101 000000.000", 3, 7,
+                       test::Utf8(L"\\\\?\\" + machine + L"\\old-copy")});
+        const std::multiset<std::string> before = RowTexts(databaseConnection);
+        RunWatcher(folders, 3, 2000);
+
+        const std::string log = state.log.text();
+        const std::string passedOverLine = " directoryWatcher() The watched folder " + folder.folderPath +
+                                           " is the destination's folder or lies inside it and is not backed up\r\n";
+        CHECK(CountOf(log, " was deleted\r\n") == 0);
+        if (c.passedOver) {
+            CHECK(RowTexts(databaseConnection) == before);
+            CHECK(StoredNames(machine).empty());
+            CHECK(CountOf(log, passedOverLine) == 3);
+            CHECK(CountOf(log, " Scanning directory ") == 0);
+        } else {
+            CHECK(RowsFor(watched + L"\\mine.txt").size() == 1);
+            CHECK(StoredNames(machine).size() == 1);
+            for (const Row& row : FileRows(databaseConnection))
+                CHECK_FALSE(InStoreFolder(row.path));
+            CHECK(CountOf(log, passedOverLine) == 0);
+            CHECK(CountOf(log, " Scanning directory ") == 3);
+        }
+        if (c.throughShare)
+            test::RemoveTree(top);
+    }
+}
+
+TEST_CASE("a partial restore copy in a watched folder is never stored; rows stored for one stay")
+{
+    PassSetup setup;
+    const std::wstring& src = setup.source.path();
+    const std::wstring partial = src + L"\\~VarnBack-restore-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0.partial";
+    const std::wstring gonePartial = src + L"\\~VarnBack-restore-11111111-2222-3333-4444-555555555555.partial";
+    // Named like one, but not the restore's own name: stored as any file.
+    const std::wstring notes = src + L"\\~VarnBack-restore-notes.partial";
+    const std::wstring folderNamedLikeOne =
+        src + L"\\~VarnBack-restore-66666666-7777-8888-9999-aaaaaaaaaaaa.partial";
+    REQUIRE(test::WriteFileBytes(partial, "half a restored file"));
+    REQUIRE(test::WriteFileBytes(notes, "notes"));
+    REQUIRE(test::WriteFileBytes(src + L"\\a.txt", "alpha"));
+    REQUIRE(CreateDirectoryW(folderNamedLikeOne.c_str(), nullptr));
+    REQUIRE(test::WriteFileBytes(folderNamedLikeOne + L"\\inside.txt", "inside"));
+    // Stored by a pass before this one, and removed by the user since.
+    AddRow(Row{test::Utf8(gonePartial), FILE_ATTRIBUTE_ARCHIVE, 5, 6, "20240101 000000.000", 3, 7,
+               test::Utf8(L"\\\\?\\" + setup.Machine() + L"\\earlier-copy")});
+    const std::vector<Row> earlier = FileRows(databaseConnection);
+
+    setup.Pass(2);
+    CHECK(RowsFor(partial).empty());
+    const std::vector<Row> gone = RowsFor(gonePartial);
+    REQUIRE(gone.size() == 1);
+    CHECK(gone[0].localPath == earlier[0].localPath);
+    for (const std::wstring& stored :
+         {notes, src + L"\\a.txt", folderNamedLikeOne, folderNamedLikeOne + L"\\inside.txt"})
+        CHECK(RowsFor(stored).size() == 1);
+    CHECK(FileRows(databaseConnection).size() == 5);
+    CHECK(StoredNames(setup.Machine()).size() == 3);
+    const std::string log = setup.state.log.text();
+    CHECK(CountOf(log, " WalkFolder() " + test::Utf8(partial) +
+                           " is a partial restore copy and is not backed up\r\n") == 2);
+    CHECK(CountOf(log, " is a partial restore copy") == 2);
+    CHECK(CountOf(log, " was deleted\r\n") == 0);
 }

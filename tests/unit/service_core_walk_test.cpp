@@ -136,6 +136,31 @@ TEST_CASE("a first walk lists every entry in pre-order as added, with ids, paren
     CHECK(text.find(FormatString("%s File ID", sub->path.c_str())) == std::string::npos);
 }
 
+TEST_CASE("the identity query tells size and whole-second last-write time from the entry's handle")
+{
+    test::TempFolder folder;
+    const std::wstring file = folder / L"a.txt";
+    WriteAt(file, "12345", svctest::MakeFileTime(2020, 1, 2, 3, 4, 5, 678));
+    REQUIRE(CreateHardLinkW((folder / L"b.txt").c_str(), file.c_str(), nullptr));
+    const FILETIME whole = svctest::MakeFileTime(2020, 1, 2, 3, 4, 5, 0);
+    for (const wchar_t* name : {L"a.txt", L"b.txt"}) {
+        CAPTURE(U8(name));
+        uint64_t volume = 0;
+        FileHandleFacts facts;
+        const uint64_t id = GetFileId(U8(folder / name), volume, &facts);
+        CHECK(id != 0);
+        CHECK(facts.size == 5);
+        CHECK(CompareFileTime(&facts.lastWrite, &whole) == 0);
+    }
+    // No identity: nothing written.
+    uint64_t volume = 7;
+    FileHandleFacts facts;
+    facts.size = 9;
+    CHECK(GetFileId(U8(folder / L"missing.txt"), volume, &facts) == 0);
+    CHECK(volume == 7);
+    CHECK(facts.size == 9);
+}
+
 TEST_CASE("walks that find nothing or cannot start")
 {
     test::LogCapture log;
@@ -439,4 +464,60 @@ TEST_CASE("a stop during the walk returns true with the entries seen so far")
                 CHECK(found[i].path == all[i].path);
         }
     }
+}
+
+TEST_CASE("partial restore copies are known by their exact name and passed over; other names are walked")
+{
+    const std::wstring uuid = L"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    struct Case {
+        std::wstring name;
+        bool partial;
+    };
+    const Case cases[] = {
+        {L"~VarnBack-restore-" + uuid + L".partial", true},
+        {L"~varnback-RESTORE-" + uuid + L".PARTIAL", true},
+        {L"~VarnBack-restore-0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0.partial", true},
+        {L"~VarnBack-restore-notes.partial", false},
+        {L"VarnBack-restore-" + uuid + L".partial", false},
+        {L"~Other-restore-" + uuid + L".partial", false},
+        {L"~VarnBack-restore-" + uuid + L".partial.txt", false},
+        {L"~VarnBack-restore-" + uuid + L"0.partial", false},
+        {L"~VarnBack-restore-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f.partial", false},
+        {L"~VarnBack-restore-0f1e2d3c4-b5a-6978-8796-a5b4c3d2e1f0.partial", false},
+        {L"~VarnBack-restore-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fg.partial", false},
+        {L"~VarnBack-restore-" + uuid + L"-partial", false},
+    };
+    CHECK_FALSE(IsPartialRestoreName(L""));
+    test::LogCapture log;
+    test::TempFolder folder;
+    const std::string top = U8(folder.path());
+    // Each name in a folder of its own, as names that differ only in case are one on disk.
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CAPTURE(U8(cases[i].name));
+        CHECK(IsPartialRestoreName(cases[i].name) == cases[i].partial);
+        const std::wstring sub = folder / std::to_wstring(i);
+        REQUIRE(CreateDirectoryW(sub.c_str(), nullptr));
+        WriteAt(sub + L"\\" + cases[i].name, "x", baseTime);
+    }
+    // A folder bearing the name is walked, and what lies in it.
+    REQUIRE(CreateDirectoryW((folder / cases[0].name).c_str(), nullptr));
+    WriteAt(folder / (cases[0].name + L"\\inside.txt"), "in", baseTime);
+
+    ScanList found;
+    REQUIRE(WalkFolder(KnownFileMap(), found, top, nullptr));
+    const std::string text = log.text();
+    size_t walked = 0;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        CAPTURE(U8(cases[i].name));
+        const std::string relative = std::to_string(i) + "\\" + U8(cases[i].name);
+        CHECK(Find(found, top, std::to_string(i)) != nullptr);
+        CHECK((Find(found, top, relative) != nullptr) == !cases[i].partial);
+        const std::string line =
+            " WalkFolder() " + top + "\\" + relative + " is a partial restore copy and is not backed up\r\n";
+        CHECK((text.find(line) != std::string::npos) == cases[i].partial);
+        walked += cases[i].partial ? 1 : 2;
+    }
+    CHECK(Find(found, top, U8(cases[0].name)) != nullptr);
+    CHECK(Find(found, top, U8(cases[0].name) + "\\inside.txt") != nullptr);
+    CHECK(found.size() == walked + 2);
 }
