@@ -46,7 +46,11 @@ public:
 bool AppendMachineFolder(std::wstring& path);
 std::wstring GetComputerNameString();
 std::wstring NewUuidString();
-bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes);
+// Copies a stored version back to target, or makes a recorded folder there.
+// target.substr(0, chosenLength) is the folder the restore was asked to write
+// into; recordedSize is the size the version's row records.
+bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, uint64_t recordedSize,
+                 size_t chosenLength);
 DWORD CALLBACK CopyProgressRoutine(LARGE_INTEGER totalSize, LARGE_INTEGER transferred,
                                    LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
                                    DWORD streamNumber, DWORD reason, HANDLE source, HANDLE target,
