@@ -284,6 +284,7 @@ std::wstring NewUuidString()
 
 // A name beside the target, in the same folder so that the final rename never
 // crosses a volume, and of a fixed length so that it fits wherever the target does.
+// The backup walk passes over exactly this name (IsPartialRestoreName).
 static std::wstring PartialRestorePath(const std::wstring& target)
 {
     const size_t slash = target.rfind(L'\\');
@@ -298,8 +299,10 @@ static void RemovePartialRestore(const std::wstring& partial)
     if (DeleteFileW(partial.c_str()))
         return;
     const DWORD code = GetLastError();
-    // A cancelled copy has removed it already.
-    if (code == ERROR_FILE_NOT_FOUND)
+    // Only a partial copy that is there and stays is worth a line: a cancelled
+    // copy has removed it already, and a copy into a folder that is missing or
+    // no folder at all never made one.
+    if (GetFileAttributesW(partial.c_str()) == INVALID_FILE_ATTRIBUTES)
         return;
     const std::wstring line = FormatWString(
         L"RestoreFile() Could not remove the partial copy \"%s\". The error is %s, code %lu", partial.c_str(),
@@ -307,15 +310,101 @@ static void RemovePartialRestore(const std::wstring& partial)
     LogMessageW(L"%s", line.c_str());
 }
 
-bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes)
+static bool IsLink(DWORD attributes)
 {
-    CreateDirectoryPath(target);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+static void LogLinkRefused(const std::wstring& link, const std::wstring& target)
+{
+    LogMessageW(L"%s", FormatWString(L"RestoreFile() \"%s\" is a junction or symbolic link: nothing is restored "
+                                     L"through it to \"%s\"",
+                                     link.c_str(), target.c_str())
+                           .c_str());
+}
+
+enum TargetFolders { foldersReady, foldersLeadThroughLink, foldersMissing };
+
+// The service writes with rights the user lacks, so a folder below the chosen
+// one that the user turned into a junction or symbolic link would take the
+// restore anywhere. Those folders are made one at a time, and each, made or
+// found, is looked at before anything goes into it. The chosen folder and the
+// folders above it are the administrator's choice and are followed.
+static TargetFolders MakeTargetFolders(const std::wstring& target, size_t chosenLength, DWORD& code)
+{
+    CreateDirectoryPath(target.substr(0, chosenLength + 1));
+    for (size_t slash = target.find(L'\\', chosenLength + 1); slash != std::wstring::npos;
+         slash = target.find(L'\\', slash + 1)) {
+        // An empty piece names the folder before it once more, the chosen one included.
+        if (target[slash - 1] == L'\\')
+            continue;
+        const std::wstring folder = target.substr(0, slash);
+        CreateDirectoryW(folder.c_str(), nullptr);
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            code = GetLastError();
+            return foldersMissing;
+        }
+        if (IsLink(attributes)) {
+            LogLinkRefused(folder, target);
+            return foldersLeadThroughLink;
+        }
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            code = ERROR_PATH_NOT_FOUND;
+            return foldersMissing;
+        }
+    }
+    return foldersReady;
+}
+
+// Whether the restored content may be written into the file at the target, so
+// that it stays the file it is: not when it has other names too, since writing
+// would change it there as well (a hard link to a file the user may not write).
+static bool WritableInPlace(const std::wstring& target, BY_HANDLE_FILE_INFORMATION& information)
+{
+    HANDLE file = CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL known = GetFileInformationByHandle(file, &information);
+    CloseHandle(file);
+    return known && information.nNumberOfLinks == 1 &&
+           !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+static bool UnchangedSince(const std::wstring& target, const BY_HANDLE_FILE_INFORMATION& before)
+{
+    WIN32_FILE_ATTRIBUTE_DATA now;
+    return GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &now) &&
+           now.nFileSizeHigh == before.nFileSizeHigh && now.nFileSizeLow == before.nFileSizeLow &&
+           CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) == 0;
+}
+
+bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, uint64_t recordedSize,
+                 size_t chosenLength)
+{
+    if (chosenLength > target.size())
+        chosenLength = target.size();
+    DWORD folderCode = 0;
+    const TargetFolders folders = MakeTargetFolders(target, chosenLength, folderCode);
+    if (folders == foldersLeadThroughLink)
+        return false;
+    const DWORD existing = GetFileAttributesW(target.c_str());
+    if (target.size() > chosenLength && IsLink(existing)) {
+        LogLinkRefused(target, target);
+        return false;
+    }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return CreateDirectoryW(target.c_str(), nullptr) != FALSE;
+        return folders == foldersReady && CreateDirectoryW(target.c_str(), nullptr) != FALSE;
+    // The failure lines name the target, the file the user knows.
+    if (folders == foldersMissing) {
+        LogCopyFailure(source, target, folderCode);
+        return false;
+    }
     // The user's file at the target gives way only to a whole copy: the copy is
-    // written beside it and then takes its name, so a copy that fails (a full
-    // disk, a destination gone) leaves the file as it was. The failure lines
-    // name the target, the file the user knows.
+    // written beside it first, so a copy that fails (a full disk, a destination
+    // gone) leaves the file as it was.
     const std::wstring partial = PartialRestorePath(target);
     if (!copyFileFunction(source.c_str(), partial.c_str(), CopyProgressRoutine, CopyContext(), CopyCancelFlag(),
                           COPY_FILE_FAIL_IF_EXISTS)) {
@@ -326,13 +415,60 @@ bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes)
         LogCopyFailure(source, target, code);
         return false;
     }
+    // A stored copy cut short at the destination is no version of the user's
+    // file; where there is none, part of it may be all that is left.
+    WIN32_FILE_ATTRIBUTE_DATA copied;
+    const bool copiedKnown = GetFileAttributesExW(partial.c_str(), GetFileExInfoStandard, &copied) != FALSE;
+    if (copiedKnown) {
+        const uint64_t size = (static_cast<uint64_t>(copied.nFileSizeHigh) << 32) | copied.nFileSizeLow;
+        if (size < recordedSize) {
+            LogMessageW(L"%s", FormatWString(L"RestoreFile() The stored copy \"%s\" for \"%s\" is damaged: it holds "
+                                             L"%I64u bytes where its row records %I64u. It replaces no existing file",
+                                             source.c_str(), target.c_str(), size, recordedSize)
+                                   .c_str());
+            if (existing != INVALID_FILE_ATTRIBUTES) {
+                RemovePartialRestore(partial);
+                return false;
+            }
+        }
+    }
+    // A file that is there keeps its identity, and with it its history in the
+    // backup: the whole copy is written into it. Where that fails part-way, the
+    // copy takes its name instead, so no part-written file is left.
+    BY_HANDLE_FILE_INFORMATION before;
+    const bool inPlace = existing != INVALID_FILE_ATTRIBUTES && WritableInPlace(target, before);
+    DWORD inPlaceCode = 0;
+    if (inPlace) {
+        if (copyFileFunction(partial.c_str(), target.c_str(), CopyProgressRoutine, CopyContext(), CopyCancelFlag(),
+                             0)) {
+            // Wine's copy onto a file that exists leaves that file's attributes.
+            if (copiedKnown)
+                SetFileAttributesW(target.c_str(), copied.dwFileAttributes);
+            RemovePartialRestore(partial);
+            return true;
+        }
+        inPlaceCode = GetLastError();
+    }
     if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         // A target in use, a read-only one (Windows refuses to replace it) or a folder.
         const DWORD code = GetLastError();
-        RemovePartialRestore(partial);
+        if (!inPlace || UnchangedSince(target, before)) {
+            RemovePartialRestore(partial);
+        } else {
+            // The copy into the file may have left it part-written: the whole copy is what the user needs now.
+            LogMessageW(L"%s", FormatWString(L"RestoreFile() \"%s\" may be left part-written; the whole restored "
+                                             L"version stays in \"%s\"",
+                                             target.c_str(), partial.c_str())
+                                   .c_str());
+        }
         LogCopyFailure(source, target, code);
         return false;
     }
+    if (inPlace)
+        LogMessageW(L"%s", FormatWString(L"RestoreFile() Could not write the restored version into \"%s\". The error "
+                                         L"is %s, code %lu. The whole copy has taken its name as a new file",
+                                         target.c_str(), Win32ErrorTextW(inPlaceCode).c_str(), inPlaceCode)
+                               .c_str());
     return true;
 }
 

@@ -46,7 +46,14 @@ public:
 bool AppendMachineFolder(std::wstring& path);
 std::wstring GetComputerNameString();
 std::wstring NewUuidString();
-bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes);
+// Copies a stored version back to target, or makes a recorded folder there.
+// target.substr(0, chosenLength) is the folder the restore was asked to write
+// into; recordedSize is the size the version's row records. A file already at
+// the target stays that file (it keeps its identity); a stored copy shorter
+// than its row replaces no existing file; nothing is written through a
+// junction or symbolic link below the chosen folder.
+bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, uint64_t recordedSize,
+                 size_t chosenLength);
 DWORD CALLBACK CopyProgressRoutine(LARGE_INTEGER totalSize, LARGE_INTEGER transferred,
                                    LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
                                    DWORD streamNumber, DWORD reason, HANDLE source, HANDLE target,

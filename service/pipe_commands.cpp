@@ -30,12 +30,12 @@ const char* const errorReply = "ERROR";
 const char* const removeFolderStatement = "delete from watchdirectories where directory = ?1;";
 const char* const addFolderStatement = "insert into watchdirectories values( ?1, ?2 );";
 const char* const restoreEntryStatement =
-    "select localpath, path, attributes from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3";
+    "select localpath, path, attributes, size from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3";
 // An entry that names its stored copy: exactly that version, never another
 // version of the file that shares its time (a rename or a move keeps the time).
 const char* const restoreCopyStatement =
-    "select localpath, path, attributes from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3"
-    " and localpath= ?4";
+    "select localpath, path, attributes, size from filelist where self_id = ?1 and volume_id= ?2 and "
+    "modificationtime= ?3 and localpath= ?4";
 
 // Carries a failed statement of "ADD FOLDER" or "REMOVE FOLDER" to its handler.
 const unsigned long databaseFailure = 3;
@@ -139,6 +139,7 @@ struct StoredVersion {
     std::string localPath;  // where the stored copy lies
     std::string path;       // where the file was backed up from
     uint64_t attributes = 0;
+    uint64_t size = 0;      // as the row records it
 };
 
 struct RestoreEntry {
@@ -178,6 +179,7 @@ bool FindStoredVersion(const RestoreEntry& entry, StoredVersion& version)
         version.localPath = ColumnText(statement, 0);
         version.path = ColumnText(statement, 1);
         version.attributes = static_cast<uint64_t>(sqlite3_column_int64(statement, 2));
+        version.size = static_cast<uint64_t>(sqlite3_column_int64(statement, 3));
     }
     sqlite3_finalize(statement);
     return stepsWorked;
@@ -258,7 +260,8 @@ void RestoreOneEntry(const std::wstring& targetRoot, const RestoreEntry& entry)
         return;
     std::wstring storedCopy;
     Utf8ToWide(version.localPath, storedCopy, CP_UTF8);
-    RestoreFile(storedCopy, RestoreTarget(targetRoot, version.path), version.attributes);
+    RestoreFile(storedCopy, RestoreTarget(targetRoot, version.path), version.attributes, version.size,
+                targetRoot.size());
 }
 
 // False when a stop came: the entries not yet restored are dropped.

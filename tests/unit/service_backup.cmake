@@ -40,3 +40,16 @@ varn_unit_test(service_backup_folder_loop_test
 varn_unit_test(service_backup_database_copy_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/service_backup_database_copy_test.cpp ${varn_backup_fixture}
   LIBS varn_service_backup TIMEOUT 300)
+
+# The restore's link cases need links made from Linux in the prefix; the
+# wrapper makes them around the run.
+add_executable(service_backup_restore_links_test ${CMAKE_CURRENT_LIST_DIR}/service_backup_restore_links_test.cpp
+  ${varn_backup_fixture} $<TARGET_OBJECTS:varn_test_main>)
+target_link_libraries(service_backup_restore_links_test PRIVATE varn_test_support varn_service_backup)
+set_target_properties(service_backup_restore_links_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+varn_register_executable(service_backup_restore_links_test)
+add_test(NAME service_backup_restore_links_test
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/service_backup_restore_links.sh ${CMAKE_BINARY_DIR}/wine-run ${VARN_WINEPREFIX}
+          $<TARGET_FILE:service_backup_restore_links_test>)
+set_tests_properties(service_backup_restore_links_test PROPERTIES FIXTURES_REQUIRED wineserver TIMEOUT 120
+  LABELS unit RESOURCE_LOCK varn_unit_prefix)

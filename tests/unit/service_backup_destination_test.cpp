@@ -1,9 +1,13 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <ostream>
 #include <set>
 
 #include "destination.h"
+#include "file_record.h"
+#include "folders.h"
 #include "service_backup_fixture.h"
 #include "text.h"
 
@@ -387,7 +391,8 @@ TEST_CASE("the progress routine cancels a copy once the copy stop flag is set")
     FileRecord cancelled = FileAt(sourcePath);
     CHECK_FALSE(destination.BackupFile(cancelled));
     CHECK_FALSE(test::FileExists(test::Wide(cancelled.localPath)));
-    CHECK_FALSE(RestoreFile(test::Wide(record.localPath), dest / L"back\\big.bin", FILE_ATTRIBUTE_ARCHIVE));
+    CHECK_FALSE(RestoreFile(test::Wide(record.localPath), dest / L"back\\big.bin", FILE_ATTRIBUTE_ARCHIVE, 100000,
+                            dest.path().size()));
     CHECK_FALSE(test::FileExists(dest / L"back\\big.bin"));
     copyStopFlag = FALSE;
     copyFileFunction = CopyFileExW;
@@ -408,23 +413,23 @@ TEST_CASE("RestoreFile copies a version back or makes a recorded folder")
 
     // Missing folders above the target are made; an existing target is overwritten.
     const std::wstring file = target / L"C\\Users\\Ann\\a.txt";
-    CHECK(RestoreFile(store / L"v1", file, FILE_ATTRIBUTE_ARCHIVE));
+    CHECK(RestoreFile(store / L"v1", file, FILE_ATTRIBUTE_ARCHIVE, 11, target.path().size()));
     CHECK(test::ReadFileBytes(file) == "version one");
     // The restored file carries the stored copy's bytes, time and attributes, and nothing else stays beside it.
     REQUIRE(test::WriteFileBytes(store / L"v2", "two"));
     SetOldWriteTime(store / L"v2");
     REQUIRE(SetFileAttributesW((store / L"v2").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
-    CHECK(RestoreFile(store / L"v2", L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
+    CHECK(RestoreFile(store / L"v2", L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE, 3, 4 + target.path().size()));
     CHECK(StateOf(file) == StateOf(store / L"v2"));
     CHECK(test::ListFolder(target / L"C\\Users\\Ann") == std::vector<std::wstring>{L"a.txt"});
 
-    CHECK(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY));
+    CHECK(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY, 0, target.path().size()));
     CHECK(test::FileExists(target / L"new\\folder"));
     const std::string before = state.log.text();
-    CHECK_FALSE(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY));
+    CHECK_FALSE(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY, 0, target.path().size()));
     CHECK(state.log.text() == before);
 
-    CHECK_FALSE(RestoreFile(store / L"missing", target / L"m.txt", FILE_ATTRIBUTE_ARCHIVE));
+    CHECK_FALSE(RestoreFile(store / L"missing", target / L"m.txt", FILE_ATTRIBUTE_ARCHIVE, 0, target.path().size()));
     CHECK(state.log.text().find(" Could not copy file \"" + test::Utf8(store / L"missing") + "\" to \"" +
                                 test::Utf8(target / L"m.txt") + "\". The error is ") != std::string::npos);
 }
@@ -682,7 +687,7 @@ TEST_CASE("a restore whose copy fails leaves the target as it was and nothing be
             REQUIRE(SetFileAttributesW(file.c_str(), c.attributes));
         }
         const FileState before = StateOf(file);
-        CHECK_FALSE(RestoreFile(stored, L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
+        CHECK_FALSE(RestoreFile(stored, L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE, 300000, 4 + target.path().size()));
         CHECK(StateOf(file) == before);
         CHECK(test::ListFolder(folder) ==
               (c.existed ? std::vector<std::wstring>{L"big.bin"} : std::vector<std::wstring>{}));
@@ -696,7 +701,7 @@ TEST_CASE("a restore whose copy fails leaves the target as it was and nothing be
     const std::wstring file = target / L"plain\\big.bin";
     const FileState before = StateOf(file);
     copyFileFunction = PartialCopyKeptOpen;
-    CHECK_FALSE(RestoreFile(stored, file, FILE_ATTRIBUTE_ARCHIVE));
+    CHECK_FALSE(RestoreFile(stored, file, FILE_ATTRIBUTE_ARCHIVE, 300000, target.path().size()));
     CloseHandle(keptOpen);
     CHECK(StateOf(file) == before);
     CHECK(CountOf(state.log.text(), " RestoreFile() Could not remove the partial copy \"" +
@@ -720,12 +725,258 @@ TEST_CASE("a restore whose copy cannot take the target's name leaves the target 
     // A file in use cannot be replaced (nor, on Windows, a read-only one).
     HANDLE inUse = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     REQUIRE(inUse != INVALID_HANDLE_VALUE);
-    CHECK_FALSE(RestoreFile(stored, L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE));
+    CHECK_FALSE(RestoreFile(stored, L"\\\\?\\" + file, FILE_ATTRIBUTE_ARCHIVE, 18, 4 + target.path().size()));
     CloseHandle(inUse);
     CHECK(StateOf(file) == before);
     CHECK(test::ListFolder(target.path()) == std::vector<std::wstring>{L"doc.txt"});
     CHECK(CountOf(state.log.text(), " Could not copy file \"" + test::Utf8(stored) + "\" to \"\\\\?\\" +
                                         test::Utf8(file) + "\". The error is ") == 1);
+}
+
+namespace {
+// As the restore command calls it: the chosen folder in long-path form, the stored path's part below it.
+bool RestoreInto(const std::wstring& chosen, const std::wstring& below, const std::wstring& stored,
+                 uint64_t recordedSize, uint64_t attributes = FILE_ATTRIBUTE_ARCHIVE)
+{
+    const std::wstring root = MakeLongPath(chosen);
+    return RestoreFile(stored, root + below, attributes, recordedSize, root.size());
+}
+
+uint64_t IndexOf(const std::wstring& path)
+{
+    uint64_t volume = 0;
+    return GetFileId(test::Utf8(path), volume);
+}
+
+std::vector<std::wstring> SortedNames(const std::wstring& folder)
+{
+    std::vector<std::wstring> names = test::ListFolder(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A stored copy with its own bytes, an old last-write time and the given attributes.
+std::wstring StoredCopy(const test::TempFolder& store, const std::wstring& name, const std::string& bytes,
+                        DWORD attributes = FILE_ATTRIBUTE_ARCHIVE)
+{
+    const std::wstring path = store / name;
+    REQUIRE(test::WriteFileBytes(path, bytes));
+    SetOldWriteTime(path);
+    REQUIRE(SetFileAttributesW(path.c_str(), attributes));
+    return path;
+}
+}  // namespace
+
+TEST_CASE("a file restored over an existing one stays that file, with the version's content and time")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    struct Case {
+        const wchar_t* name;
+        bool exists;
+        std::string version;
+        DWORD attributes;
+    } cases[] = {
+        {L"longer.txt", true, "version", FILE_ATTRIBUTE_ARCHIVE},
+        {L"shorter.txt", true, "a version longer than the user's own file", FILE_ATTRIBUTE_ARCHIVE},
+        {L"readonly.txt", true, "a read-only version", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE},
+        {L"empty.txt", true, "", FILE_ATTRIBUTE_ARCHIVE},
+        {L"absent.txt", false, "made as a new file", FILE_ATTRIBUTE_ARCHIVE},
+    };
+    std::vector<std::wstring> names;
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.name));
+        const std::wstring stored = StoredCopy(store, c.name, c.version, c.attributes);
+        const std::wstring file = target / c.name;
+        if (c.exists)
+            REQUIRE(test::WriteFileBytes(file, "the user's own, as it is now"));
+        const uint64_t before = c.exists ? IndexOf(file) : 0;
+        CHECK(RestoreInto(target.path(), std::wstring(L"\\") + c.name, stored, c.version.size()));
+        CHECK(StateOf(file) == StateOf(stored));
+        if (c.exists)
+            CHECK(IndexOf(file) == before);
+        names.push_back(c.name);
+    }
+    std::sort(names.begin(), names.end());
+    CHECK(SortedNames(target.path()) == names);
+    CHECK(CountOf(state.log.text(), " RestoreFile() ") == 0);
+    CHECK(CountOf(state.log.text(), " Could not copy file ") == 0);
+
+    // A file with another name outside the chosen folder (a hard link a user may
+    // make to a file only the service can write) is replaced by name: the other stays.
+    test::TempFolder elsewhere(L"elsewhere");
+    const std::wstring other = elsewhere / L"system.dll";
+    REQUIRE(test::WriteFileBytes(other, "not the user's to change"));
+    const std::wstring linked = target / L"linked.txt";
+    REQUIRE(CreateHardLinkW(linked.c_str(), other.c_str(), nullptr));
+    const std::wstring stored = StoredCopy(store, L"linked", "restored by name");
+    CHECK(RestoreInto(target.path(), L"\\linked.txt", stored, 16));
+    CHECK(StateOf(linked) == StateOf(stored));
+    CHECK(test::ReadFileBytes(other) == "not the user's to change");
+}
+
+namespace {
+enum InPlaceFault { partWritten, removed, untouched, partWrittenAndHeld };
+InPlaceFault inPlaceFault = untouched;
+int inPlaceCalls = 0;
+HANDLE heldTarget = INVALID_HANDLE_VALUE;
+
+// The copy beside the target is made; the copy of it into the existing target
+// fails as the case says: part-way (a full disk), after removing the target (as
+// a cancelled CopyFileExW does), or before writing anything.
+BOOL WINAPI FailingInPlaceCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context,
+                               LPBOOL cancel, DWORD flags)
+{
+    if (wcsstr(target, L"~VarnBack-restore-") != nullptr)
+        return CopyFileExW(source, target, progress, context, cancel, flags);
+    ++inPlaceCalls;
+    DWORD code = ERROR_DISK_FULL;
+    if (inPlaceFault == partWritten || inPlaceFault == partWrittenAndHeld) {
+        test::WriteFileBytes(target, test::ReadFileBytes(source).substr(0, 4));
+        if (inPlaceFault == partWrittenAndHeld)
+            heldTarget = CreateFileW(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    } else if (inPlaceFault == removed) {
+        DeleteFileW(target);
+        code = ERROR_REQUEST_ABORTED;
+    } else {
+        code = ERROR_SHARING_VIOLATION;
+    }
+    SetLastError(code);
+    return FALSE;
+}
+
+// Puts the real copy back when the test ends, however it ends.
+struct CopySeam {
+    explicit CopySeam(CopyFileFunction function) { copyFileFunction = function; }
+    ~CopySeam() { copyFileFunction = CopyFileExW; }
+};
+}  // namespace
+
+TEST_CASE("a restore whose content cannot be written into the existing file gives the whole copy its name")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    const std::string version = "the whole stored version";
+    const std::wstring stored = StoredCopy(store, L"v", version);
+    struct Case {
+        const wchar_t* name;
+        InPlaceFault fault;
+        DWORD code;
+    } cases[] = {
+        {L"part.txt", partWritten, ERROR_DISK_FULL},
+        {L"removed.txt", removed, ERROR_REQUEST_ABORTED},
+        {L"untouched.txt", untouched, ERROR_SHARING_VIOLATION},
+    };
+    CopySeam seam(FailingInPlaceCopy);
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.name));
+        const std::wstring folder = target / c.name;
+        REQUIRE(CreateDirectoryW(folder.c_str(), nullptr));
+        const std::wstring file = folder + L"\\f.txt";
+        REQUIRE(test::WriteFileBytes(file, "the user's own, as it is now"));
+        inPlaceFault = c.fault;
+        inPlaceCalls = 0;
+        CHECK(RestoreInto(target.path(), std::wstring(L"\\") + c.name + L"\\f.txt", stored, version.size()));
+        CHECK(inPlaceCalls == 1);
+        CHECK(StateOf(file) == StateOf(stored));
+        CHECK(test::ListFolder(folder) == std::vector<std::wstring>{L"f.txt"});
+        CHECK(CountOf(state.log.text(), " RestoreFile() Could not write the restored version into \"" +
+                                            test::Utf8(MakeLongPath(file)) +
+                                            FormatString("\". The error is %s, code %lu. The whole copy has taken "
+                                                         "its name as a new file\r\n",
+                                                         test::Utf8(Win32ErrorTextW(c.code)).c_str(), c.code)) == 1);
+    }
+    CHECK(CountOf(state.log.text(), " Could not copy file ") == 0);
+
+    // Nor can the copy take the name: the whole copy stays beside the part-written file, and the log names both.
+    const std::wstring file = target / L"held.txt";
+    REQUIRE(test::WriteFileBytes(file, "the user's own, as it is now"));
+    inPlaceFault = partWrittenAndHeld;
+    CHECK_FALSE(RestoreInto(target.path(), L"\\held.txt", stored, version.size()));
+    REQUIRE(heldTarget != INVALID_HANDLE_VALUE);
+    CloseHandle(heldTarget);
+    std::wstring partial;
+    for (const std::wstring& name : test::ListFolder(target.path()))
+        if (name.compare(0, 18, L"~VarnBack-restore-") == 0)
+            partial = target / name;
+    REQUIRE_FALSE(partial.empty());
+    CHECK(test::ReadFileBytes(partial) == version);
+    const std::string log = state.log.text();
+    CHECK(CountOf(log, " RestoreFile() \"" + test::Utf8(MakeLongPath(file)) +
+                           "\" may be left part-written; the whole restored version stays in \"" +
+                           test::Utf8(MakeLongPath(partial)) + "\"\r\n") == 1);
+    CHECK(CountOf(log, " Could not copy file \"" + test::Utf8(stored) + "\" to \"" + test::Utf8(MakeLongPath(file)) +
+                           "\". The error is ") == 1);
+    CHECK(CountOf(log, " RestoreFile() Could not remove the partial copy ") == 0);
+}
+
+TEST_CASE("a stored copy shorter than its row records replaces no existing file")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    struct Case {
+        const wchar_t* name;
+        bool exists;
+        size_t storedBytes;
+        uint64_t recorded;
+        bool restored;
+    } cases[] = {
+        {L"cut.txt", true, 5, 30, false},
+        {L"cut-to-nothing.txt", true, 0, 30, false},
+        {L"cut-absent.txt", false, 5, 30, true},  // nothing of the user's is replaced; part of a file is all there is
+        {L"whole.txt", true, 30, 30, true},
+        {L"longer.txt", true, 40, 30, true},
+        {L"nothing-recorded.txt", true, 5, 0, true},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.name));
+        const std::wstring stored = StoredCopy(store, c.name, std::string(c.storedBytes, 's'));
+        const std::wstring file = target / c.name;
+        if (c.exists) {
+            REQUIRE(test::WriteFileBytes(file, "the user's own good file, all 39 bytes"));
+            SetOldWriteTime(file);
+        }
+        const FileState before = StateOf(file);
+        CHECK(RestoreInto(target.path(), std::wstring(L"\\") + c.name, stored, c.recorded) == c.restored);
+        CHECK(StateOf(file) == (c.restored ? StateOf(stored) : before));
+        // Nothing beside it: one file per case so far.
+        CHECK(test::ListFolder(target.path()).size() == static_cast<size_t>(&c - cases) + 1);
+        const std::string line = " RestoreFile() The stored copy \"" + test::Utf8(stored) + "\" for \"" +
+                                 test::Utf8(MakeLongPath(file)) +
+                                 FormatString("\" is damaged: it holds %u bytes where its row records %u. It "
+                                              "replaces no existing file\r\n",
+                                              static_cast<unsigned>(c.storedBytes), static_cast<unsigned>(c.recorded));
+        CHECK(CountOf(state.log.text(), line) == (c.storedBytes < c.recorded ? 1u : 0u));
+    }
+    CHECK(CountOf(state.log.text(), " is damaged: ") == 3);
+    CHECK(CountOf(state.log.text(), " Could not copy file ") == 0);
+}
+
+TEST_CASE("a restore that fails before any partial copy exists logs nothing about removing one")
+{
+    ServiceState state;
+    test::TempFolder store(L"store");
+    test::TempFolder target(L"target");
+    const std::wstring stored = StoredCopy(store, L"v", "version");
+    REQUIRE(test::WriteFileBytes(target / L"a-file", "a file, not a folder"));
+    std::wstring slashed = target.path() + L"\\fwd";
+    for (wchar_t& c : slashed)
+        if (c == L'\\')
+            c = L'/';
+    const std::wstring chosen[] = {target / L"a-file", L"", L"relative-folder", slashed};
+    for (const std::wstring& folder : chosen) {
+        for (const wchar_t* below : {L"\\a.txt", L"\\Docs\\a.txt"}) {
+            CAPTURE(test::Utf8(folder + below));
+            CHECK_FALSE(RestoreInto(folder, below, stored, 7));
+        }
+    }
+    CHECK(SortedNames(target.path()) == std::vector<std::wstring>{L"a-file"});
+    CHECK(CountOf(state.log.text(), " Could not copy file ") == 8);
+    CHECK(CountOf(state.log.text(), "Could not remove the partial copy") == 0);
 }
 
 TEST_CASE("RemoveUnrecordedCopy removes a stored version and nothing outside the machine folder")

@@ -578,3 +578,37 @@ TEST_CASE("a partial restore copy in a watched folder is never stored; rows stor
     CHECK(CountOf(log, " is a partial restore copy") == 2);
     CHECK(CountOf(log, " was deleted\r\n") == 0);
 }
+
+TEST_CASE("a version restored over its file is stored by the next pass as a new version of that same file")
+{
+    PassSetup setup;
+    const std::wstring file = setup.source / L"a.txt";
+    REQUIRE(test::WriteFileBytes(file, "alpha"));
+    // An old time, so that the edit below gets another one.
+    const SYSTEMTIME old = {2001, 2, 0, 3, 4, 5, 6, 0};
+    FILETIME time;
+    REQUIRE(SystemTimeToFileTime(&old, &time));
+    HANDLE handle = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(handle != INVALID_HANDLE_VALUE);
+    REQUIRE(SetFileTime(handle, nullptr, nullptr, &time));
+    CloseHandle(handle);
+    setup.Pass();
+    REQUIRE(test::WriteFileBytes(file, "alpha, edited"));
+    setup.Pass();
+    std::vector<Row> rows = RowsFor(file);
+    REQUIRE(rows.size() == 2);
+    REQUIRE(rows[1].selfId == rows[0].selfId);
+
+    const std::wstring root = MakeLongPath(setup.source.path());
+    REQUIRE(RestoreFile(test::Wide(rows[0].localPath), root + L"\\a.txt", rows[0].attributes, rows[0].size,
+                        root.size()));
+    setup.Pass();
+    rows = RowsFor(file);
+    REQUIRE(rows.size() == 3);
+    CHECK(rows[2].selfId == rows[0].selfId);
+    CHECK(rows[2].volumeId == rows[0].volumeId);
+    CHECK(rows[2].modificationTime == rows[0].modificationTime);
+    CHECK(test::ReadFileBytes(test::Wide(rows[2].localPath)) == "alpha");
+    CHECK(FileRows(databaseConnection).size() == 3);
+    CHECK(CountOf(setup.state.log.text(), " was deleted\r\n") == 0);
+}

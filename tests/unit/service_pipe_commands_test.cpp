@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "destination.h"
+#include "folders.h"
 #include "globals.h"
 #include "log.h"
 #include "pipe_commands.h"
@@ -543,6 +544,55 @@ TEST_CASE("RESTORE FILES puts drive and share paths inside the chosen folder")
         CHECK(test::ReadFileBytes(restore.scene.target / test::Wide(c.lands)) == c.stored);
     CHECK_FALSE(test::FileExists(restore.scene.target.path() + L"backupsrv"));
     CHECK(Occurrences(restore.log.text(), "Could not copy file") == 0);
+}
+
+TEST_CASE("RESTORE FILES weighs each stored copy against the size its row records")
+{
+    RestoreSetUp restore;
+    struct Case {
+        const char* name;
+        bool exists;
+        std::string stored;
+        uint64_t recorded;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"cut.txt", true, "short", 30, false},
+        {"cut-absent.txt", false, "short", 30, true},  // there is nothing of the user's to keep
+        {"whole.txt", true, std::string(30, 'w'), 30, true},
+        {"longer.txt", true, std::string(40, 'l'), 30, true},
+    };
+    const std::string own = "the user's own good file";
+    Entries entries;
+    uint64_t selfId = 200;
+    for (const Case& c : cases) {
+        ++selfId;
+        restore.db.AddFileRow(std::string("E:\\") + c.name, FILE_ATTRIBUTE_ARCHIVE, selfId, "20240101 120000",
+                              volume, restore.scene.Stored(std::to_string(selfId), c.stored), c.recorded);
+        entries.push_back({std::to_string(selfId), std::to_string(volume), "20240101 120000"});
+        if (c.exists)
+            REQUIRE(test::WriteFileBytes(restore.scene.target / test::Wide(c.name), own));
+    }
+    pipetest::PipeServer server;
+    const Lines output = RunClient(RestoreScript(restore.Chosen(), "4", entries));
+    INFO(Joined(output));
+    Lines files;
+    selfId = 200;
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        ++selfId;
+        const std::wstring file = restore.scene.target / test::Wide(c.name);
+        CHECK(test::ReadFileBytes(file) == (c.replaced ? c.stored : own));
+        const std::string line = "RestoreFile() The stored copy \"\\\\?\\" +
+                                 test::Utf8(restore.scene.store / test::Wide(std::to_string(selfId))) + "\" for \"" +
+                                 test::Utf8(MakeLongPath(file)) + "\" is damaged: it holds 5 bytes where its row " +
+                                 "records 30. It replaces no existing file\r\n";
+        CHECK(Occurrences(restore.log.text(), line) == (c.stored.size() < c.recorded ? 1u : 0u));
+        files.push_back(c.name);
+    }
+    std::sort(files.begin(), files.end());
+    CHECK(FilesUnder(restore.scene.target.path()) == files);
+    CHECK(Occurrences(restore.log.text(), " is damaged: ") == 2);
 }
 
 TEST_CASE("a request larger than the most held at once is restored whole, part by part")

@@ -49,11 +49,12 @@ void ServiceDatabase::AddWatchRow(const std::string& folder, const std::string& 
 }
 
 void ServiceDatabase::AddFileRow(const std::string& path, uint64_t attributes, uint64_t selfId,
-                                 const std::string& time, uint64_t volumeId, const std::string& localPath)
+                                 const std::string& time, uint64_t volumeId, const std::string& localPath,
+                                 uint64_t size)
 {
     sqlite3_stmt* statement = nullptr;
     REQUIRE(sqlite3_prepare_v2(databaseConnection,
-                               "insert into filelist values(?1, ' ', ?2, 7, ?3, ?4, 100, ?5, ?6)", -1, &statement,
+                               "insert into filelist values(?1, ' ', ?2, 7, ?3, ?4, ?7, ?5, ?6)", -1, &statement,
                                nullptr) == SQLITE_OK);
     sqlite3_bind_text(statement, 1, path.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(attributes));
@@ -61,6 +62,7 @@ void ServiceDatabase::AddFileRow(const std::string& path, uint64_t attributes, u
     sqlite3_bind_text(statement, 4, time.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(statement, 5, static_cast<sqlite3_int64>(volumeId));
     sqlite3_bind_text(statement, 6, localPath.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(statement, 7, static_cast<sqlite3_int64>(size));
     CHECK(sqlite3_step(statement) == SQLITE_DONE);
     sqlite3_finalize(statement);
 }

@@ -24,8 +24,9 @@ public:
 
     bool Exec(const std::string& sql);
     void AddWatchRow(const std::string& folder, const std::string& user);
+    // size: what the row records of the file (a stored copy shorter than that is damaged).
     void AddFileRow(const std::string& path, uint64_t attributes, uint64_t selfId, const std::string& time,
-                    uint64_t volumeId, const std::string& localPath);
+                    uint64_t volumeId, const std::string& localPath, uint64_t size = 0);
     // "directory|user" per row, in row order.
     std::vector<std::string> WatchRows();
     // Every row of both tables, for before-and-after comparisons.
