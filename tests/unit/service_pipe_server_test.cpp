@@ -384,6 +384,9 @@ std::string Request(HANDLE client, const std::string& command)
     return reply;
 }
 
+// NETWORK refused first, then LocalSystem and Administrators, each with every right.
+const Lines adminsOnly = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
+
 const std::string securityOutage =
     "ClientControl() Could not build the security descriptor of named pipe \\\\.\\pipe\\VarnokeBackupPipe, error ";
 
@@ -406,13 +409,12 @@ TEST_CASE("only LocalSystem and administrators may open the pipe, and no network
     pipetest::ServiceDatabase db;
     pipetest::CreationRecorder creations;
     pipetest::PipeServer server;
-    const Lines expected = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
     // Twice: the descriptor holds for the instance made after a served client too.
     for (int connection = 0; connection < 2; ++connection) {
         CAPTURE(connection);
         HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
         REQUIRE(client != INVALID_HANDLE_VALUE);
-        CHECK(Joined(AccessList(client)) == Joined(expected));
+        CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
         CHECK(Request(client, "LIST FOLDERS") == "0");
         CloseHandle(client);
     }
@@ -446,10 +448,9 @@ TEST_CASE("without its security descriptor the pipe is not offered: the server s
         true);
     pipetest::PipeServer server;
     REQUIRE(pipetest::WaitForLog(log, "ClientControl() Created Pipe, waiting for connection ..."));
-    const Lines expected = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
     HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
     REQUIRE(client != INVALID_HANDLE_VALUE);
-    CHECK(Joined(AccessList(client)) == Joined(expected));
+    CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
     CHECK(Request(client, "LIST FOLDERS") == "0");
     CloseHandle(client);
     server.Stop();
