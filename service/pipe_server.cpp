@@ -7,7 +7,10 @@
 #include "service_state.h"
 #include "text.h"
 
+#include <vector>
+
 CreatePipeFunction createPipeInstance = CreateNamedPipeW;
+AllocateSidFunction allocatePipeSid = AllocateAndInitializeSid;
 
 namespace {
 
@@ -24,6 +27,76 @@ const DWORD connectPollMilliseconds = 500;
 // a calm pace while the name stays taken.
 const DWORD quickRetryMilliseconds = 100;
 const DWORD calmRetryMilliseconds = 1000;
+
+// Who may open the pipe. The default descriptor of a LocalSystem pipe lets
+// everyone, anonymous users too, open it for reading and so hold the one
+// instance; this one admits LocalSystem and administrators only. A network
+// logon is refused by a deny entry for NETWORK placed first: XP knows no
+// remote-client refusal flag.
+class PipeSecurity {
+public:
+    PipeSecurity() { ZeroMemory(&attributes_, sizeof attributes_); }
+    PipeSecurity(const PipeSecurity&) = delete;
+    PipeSecurity& operator=(const PipeSecurity&) = delete;
+
+    bool Built() const { return attributes_.lpSecurityDescriptor != nullptr; }
+    // False, with the failed step's error as the last error, when it could not be built.
+    bool Build();
+    SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
+
+private:
+    std::vector<DWORD> acl_;  // DWORD-aligned, as an ACL must be
+    SECURITY_DESCRIPTOR descriptor_;
+    SECURITY_ATTRIBUTES attributes_;
+};
+
+bool PipeSecurity::Build()
+{
+    struct Entry {
+        bool allowed;
+        BYTE count;
+        DWORD first, second;
+    };
+    const Entry entries[] = {
+        {false, 1, SECURITY_NETWORK_RID, 0},
+        {true, 1, SECURITY_LOCAL_SYSTEM_RID, 0},
+        {true, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS},
+    };
+    const size_t entryCount = sizeof entries / sizeof entries[0];
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+    PSID sids[entryCount] = {};
+    bool ok = true;
+    DWORD aclSize = sizeof(ACL);
+    for (size_t i = 0; ok && i < entryCount; ++i) {
+        ok = allocatePipeSid(&ntAuthority, entries[i].count, entries[i].first, entries[i].second, 0, 0, 0, 0, 0, 0,
+                             &sids[i]) != FALSE;
+        if (ok)  // an allowed and a denied entry have the same size
+            aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sids[i]);
+    }
+    ACL* acl = nullptr;
+    if (ok) {
+        acl_.assign((aclSize + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+        acl = reinterpret_cast<ACL*>(acl_.data());
+        ok = InitializeAcl(acl, aclSize, ACL_REVISION) != FALSE;
+    }
+    for (size_t i = 0; ok && i < entryCount; ++i)
+        ok = (entries[i].allowed ? AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sids[i])
+                                 : AddAccessDeniedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sids[i])) != FALSE;
+    ok = ok && InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+         SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
+    const DWORD error = GetLastError();
+    for (PSID sid : sids) {
+        if (sid != nullptr)
+            FreeSid(sid);  // the entries hold copies
+    }
+    if (ok) {
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = &descriptor_;
+        attributes_.bInheritHandle = FALSE;
+    }
+    SetLastError(error);
+    return ok;
+}
 
 // The system's text of an error, without the line end it comes with.
 std::wstring ErrorText(DWORD code)
@@ -61,10 +134,25 @@ DWORD WINAPI ClientControl(LPVOID parameter)
     }
     overlapped.hEvent = connectionEvent;
 
+    PipeSecurity security;
+    bool securityFailed = false;  // said once
     unsigned long failedCreations = 0;  // in a row
     while (!StopRequested()) {
+        // Never offered with the default descriptor: without its own, no pipe.
+        if (!security.Built()) {
+            if (!security.Build()) {
+                const DWORD error = GetLastError();
+                if (!securityFailed)
+                    LogMessageA(
+                        "ClientControl() Could not build the security descriptor of named pipe %S, error %lu( %S). Retrying every %lu ms.",
+                        pipeName, error, ErrorText(error).c_str(), static_cast<unsigned long>(calmRetryMilliseconds));
+                securityFailed = true;
+                PauseBeforeRetry(calmRetryMilliseconds);
+                continue;
+            }
+        }
         HANDLE pipe = createPipeInstance(pipeName, pipeOpenMode, pipeMode, pipeInstances, pipeBufferSize,
-                                         pipeBufferSize, 0, nullptr);
+                                         pipeBufferSize, 0, security.Attributes());
         if (pipe == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             // Logged once per outage, and only when the quick retry did not help.

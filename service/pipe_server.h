@@ -11,3 +11,9 @@ DWORD WINAPI ClientControl(LPVOID args);
 // The call that creates each instance (CreateNamedPipeW); a seam for tests.
 typedef HANDLE(WINAPI* CreatePipeFunction)(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES);
 extern CreatePipeFunction createPipeInstance;
+
+// The call that makes each SID of the pipe's access list (AllocateAndInitializeSid);
+// a seam for tests.
+typedef BOOL(WINAPI* AllocateSidFunction)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                          DWORD, DWORD, PSID*);
+extern AllocateSidFunction allocatePipeSid;

@@ -4,6 +4,7 @@
 #include <memory>
 
 const wchar_t* const trayPipeName = L"\\\\.\\pipe\\VarnokeBackupPipe";
+OpenPipeFunction openControlPipeFile = CreateFileW;
 
 namespace {
 
@@ -59,7 +60,8 @@ void WritePipeMessageOrThrow(HANDLE pipe, std::string text)
 HANDLE OpenControlPipe()
 {
     // No wait for a free instance: a busy or missing pipe fails at once.
-    return CreateFileW(trayPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return openControlPipeFile(trayPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
 
 std::string SendPipeCommand(std::string command, std::string argument)

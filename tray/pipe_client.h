@@ -13,5 +13,11 @@ void WritePipeMessageOrThrow(HANDLE pipe, std::string text);  // throws unsigned
 std::string SendPipeCommand(std::string command, std::string argument);
 
 // Opens the control pipe for synchronous use; INVALID_HANDLE_VALUE when the
-// service is not running or is serving another client.
+// service is not running or is serving another client. The server may at most
+// identify the caller, never act as it: when the service is stopped, any
+// program may have made a pipe of that name.
 HANDLE OpenControlPipe();
+
+// The call that opens the pipe (CreateFileW); a seam for tests.
+typedef HANDLE(WINAPI* OpenPipeFunction)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+extern OpenPipeFunction openControlPipeFile;

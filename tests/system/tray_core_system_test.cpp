@@ -18,6 +18,7 @@
 #include "text.h"
 #include "tray_core_dialogs.h"
 #include "tray_core_pipe_server.h"
+#include "tray_pipe_open.h"
 
 #include <objbase.h>
 
@@ -463,6 +464,14 @@ TEST_CASE("start, requests, restart and stop against the real service")
     CHECK_FALSE(Contains(TrayLog(), "did not start"));
 
     REQUIRE(WaitForPipe() == "0");
+    {
+        // The service answers a control centre that lets it at most identify the caller.
+        test::PipeOpenRecorder recorder;
+        REQUIRE(WaitForFreePipe());
+        CHECK(SendPipeCommand("LIST FOLDERS", "") == "0");
+        REQUIRE(recorder.opens().size() == 1);
+        CHECK(test::PipeOpenText(recorder.opens()[0]) == test::ControlCentrePipeOpen());
+    }
 
     SUBCASE("adding and removing through the pipe")
     {

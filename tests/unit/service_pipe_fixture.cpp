@@ -450,6 +450,48 @@ HANDLE WINAPI CreationRecorder::Create(LPCWSTR name, DWORD openMode, DWORD pipeM
     return CreateNamedPipeW(name, openMode, pipeMode, instances, outBuffer, inBuffer, timeout, security);
 }
 
+SidFailures* SidFailures::current_ = nullptr;
+
+SidFailures::SidFailures(std::vector<unsigned> failing, DWORD error) : failing_(std::move(failing)), error_(error)
+{
+    InitializeCriticalSection(&lock_);
+    current_ = this;
+    allocatePipeSid = Allocate;
+}
+
+SidFailures::~SidFailures()
+{
+    allocatePipeSid = AllocateAndInitializeSid;
+    current_ = nullptr;
+    DeleteCriticalSection(&lock_);
+}
+
+unsigned SidFailures::calls() const
+{
+    EnterCriticalSection(&lock_);
+    const unsigned calls = calls_;
+    LeaveCriticalSection(&lock_);
+    return calls;
+}
+
+BOOL WINAPI SidFailures::Allocate(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD a0, DWORD a1, DWORD a2,
+                                  DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7, PSID* sid)
+{
+    SidFailures& failures = *current_;
+    EnterCriticalSection(&failures.lock_);
+    const unsigned number = ++failures.calls_;
+    bool fail = false;
+    for (unsigned each : failures.failing_)
+        fail = fail || each == number;
+    LeaveCriticalSection(&failures.lock_);
+    if (fail) {
+        *sid = nullptr;
+        SetLastError(failures.error_);
+        return FALSE;
+    }
+    return AllocateAndInitializeSid(authority, count, a0, a1, a2, a3, a4, a5, a6, a7, sid);
+}
+
 unsigned long long ThreadCpuMilliseconds()
 {
     FILETIME created, exited, kernel, user;

@@ -195,6 +195,27 @@ private:
     DWORD error_;
 };
 
+// The SID allocations of the pipe's security descriptor for the scope: the
+// calls whose numbers (from 1) are listed fail with the error, as when memory
+// runs out; the others are made.
+class SidFailures {
+public:
+    SidFailures(std::vector<unsigned> failing, DWORD error = ERROR_NOT_ENOUGH_MEMORY);
+    ~SidFailures();
+    SidFailures(const SidFailures&) = delete;
+    SidFailures& operator=(const SidFailures&) = delete;
+    unsigned calls() const;
+
+private:
+    static BOOL WINAPI Allocate(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                DWORD, PSID*);
+    static SidFailures* current_;
+    mutable CRITICAL_SECTION lock_;
+    std::vector<unsigned> failing_;
+    DWORD error_;
+    unsigned calls_ = 0;
+};
+
 // The CPU time the calling thread has used, in milliseconds.
 unsigned long long ThreadCpuMilliseconds();
 

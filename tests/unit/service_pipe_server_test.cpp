@@ -3,8 +3,14 @@
 
 #include "globals.h"
 #include "pipe_framing.h"
+#include "pipe_server.h"
 #include "service_pipe_fixture.h"
 #include "service_state.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
 
 using pipetest::HasLine;
 using pipetest::Joined;
@@ -222,7 +228,7 @@ TEST_CASE("a client finds one byte-mode instance with 64 KiB buffers, created as
         CHECK(creation.outBuffer == 65536);
         CHECK(creation.inBuffer == 65536);
         CHECK(creation.timeout == 0);
-        CHECK_FALSE(creation.security);
+        CHECK(creation.security);
     }
 }
 
@@ -313,4 +319,159 @@ TEST_CASE("a silent or stalled client is dropped at the bound, and the next clie
         CHECK(db.Dump() == before);
         CHECK(server.Running());
     }
+}
+
+namespace {
+
+// The access list of the object behind handle, one "allow|deny SID mask" per
+// entry in order; "no access list" when the descriptor has none, which admits everyone.
+Lines AccessList(HANDLE handle)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetSecurityInfo(handle, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                         &dacl, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS)
+        return Lines{"GetSecurityInfo error " + std::to_string(result)};
+    Lines entries;
+    if (dacl == nullptr)
+        entries.push_back("no access list");
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)))
+            break;
+        // An allowed and a denied entry share one layout.
+        const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+        char* sid = nullptr;
+        ConvertSidToStringSidA(const_cast<DWORD*>(&ace->SidStart), &sid);
+        char mask[16];
+        std::snprintf(mask, sizeof mask, "%08lx", static_cast<unsigned long>(ace->Mask));
+        const std::string kind = header->AceType == ACCESS_ALLOWED_ACE_TYPE  ? "allow"
+                                 : header->AceType == ACCESS_DENIED_ACE_TYPE ? "deny"
+                                                                             : "type " + std::to_string(header->AceType);
+        entries.push_back(kind + " " + (sid != nullptr ? sid : "?") + " " + mask +
+                          (header->AceFlags != 0 ? " flags " + std::to_string(header->AceFlags) : ""));
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return entries;
+}
+
+// A client handle of the test process, once the server offers an instance.
+HANDLE OpenAsClient(DWORD access, DWORD limitMilliseconds = 10000)
+{
+    HANDLE client = INVALID_HANDLE_VALUE;
+    const DWORD start = GetTickCount();
+    while ((client = CreateFileW(pipeName, access, 0, nullptr, OPEN_EXISTING, 0, nullptr)) == INVALID_HANDLE_VALUE &&
+           GetTickCount() - start < limitMilliseconds)
+        Sleep(10);
+    return client;
+}
+
+// One message each way on a synchronous client handle.
+std::string Request(HANDLE client, const std::string& command)
+{
+    const std::string message = pipetest::CountBytes(static_cast<uint32_t>(command.size())) + command;
+    DWORD moved = 0;
+    if (!WriteFile(client, message.data(), static_cast<DWORD>(message.size()), &moved, nullptr))
+        return "write failed";
+    uint32_t count = 0;
+    if (!ReadFile(client, &count, sizeof count, &moved, nullptr) || moved != sizeof count || count > 1000)
+        return "no reply";
+    std::string reply(count, '\0');
+    if (count > 0 && !ReadFile(client, &reply[0], count, &moved, nullptr))
+        return "no reply body";
+    return reply;
+}
+
+// NETWORK refused first, then LocalSystem and Administrators, each with every right.
+const Lines adminsOnly = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
+
+const std::string securityOutage =
+    "ClientControl() Could not build the security descriptor of named pipe \\\\.\\pipe\\VarnokeBackupPipe, error ";
+
+}  // namespace
+
+TEST_CASE("only LocalSystem and administrators may open the pipe, and no network logon")
+{
+    // The test process stands for the control centre run by an administrator:
+    // under Wine every process holds the Administrators group.
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+    PSID administrators = nullptr;
+    REQUIRE(AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                     0, 0, 0, &administrators));
+    BOOL member = FALSE;
+    CHECK(CheckTokenMembership(nullptr, administrators, &member));
+    FreeSid(administrators);
+    REQUIRE(member);
+
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    pipetest::CreationRecorder creations;
+    pipetest::PipeServer server;
+    // Twice: the descriptor holds for the instance made after a served client too.
+    for (int connection = 0; connection < 2; ++connection) {
+        CAPTURE(connection);
+        HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
+        REQUIRE(client != INVALID_HANDLE_VALUE);
+        CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
+        CHECK(Request(client, "LIST FOLDERS") == "0");
+        CloseHandle(client);
+    }
+    server.Stop();
+    const std::vector<pipetest::Creation> made = creations.creations();
+    REQUIRE(made.size() >= 2);
+    for (const pipetest::Creation& creation : made)
+        CHECK(creation.security);
+    CHECK(Occurrences(log.text(), securityOutage) == 0);
+}
+
+TEST_CASE("without its security descriptor the pipe is not offered: the server says so once and retries")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    // The first build fails at its first SID, the second at its second, the third at its first.
+    pipetest::SidFailures failures({1, 3, 4});
+    pipetest::CreationRecorder creations;
+    std::vector<size_t> madeAtPause;
+    std::vector<DWORD> openErrors;
+    pipetest::PollRecorder recorder(
+        [&](size_t, const pipetest::Poll& poll) {
+            if (poll.event != nullptr)
+                return;
+            madeAtPause.push_back(creations.creations().size());
+            HANDLE client = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            openErrors.push_back(client == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+            if (client != INVALID_HANDLE_VALUE)
+                CloseHandle(client);
+        },
+        true);
+    pipetest::PipeServer server;
+    REQUIRE(pipetest::WaitForLog(log, "ClientControl() Created Pipe, waiting for connection ..."));
+    HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
+    CHECK(Request(client, "LIST FOLDERS") == "0");
+    CloseHandle(client);
+    server.Stop();
+
+    // Three failed builds, a second's pause after each, and no instance until the fourth.
+    CHECK(Pauses(recorder.polls()) == std::vector<DWORD>{500, 500, 500, 500, 500, 500});
+    CHECK(madeAtPause == std::vector<size_t>(6, 0));
+    CHECK(openErrors == std::vector<DWORD>(6, ERROR_FILE_NOT_FOUND));
+    // Built once for the thread: later instances make no new SIDs.
+    CHECK(failures.calls() == 7);
+    for (const pipetest::Creation& creation : creations.creations())
+        CHECK(creation.security);
+    const std::string text = log.text();
+    CHECK(Occurrences(text, securityOutage) == 1);
+    const size_t at = text.find(securityOutage);
+    REQUIRE(at != std::string::npos);
+    const std::string line = text.substr(at, text.find("\r\n", at) - at);
+    CAPTURE(line);
+    CHECK(line.compare(securityOutage.size(), 3, "8( ") == 0);
+    const std::string pace = "). Retrying every 1000 ms.";
+    CHECK((line.size() > pace.size() && line.compare(line.size() - pace.size(), std::string::npos, pace) == 0));
+    CHECK(Occurrences(text, "Could not create named pipe") == 0);
+    CHECK(text.find(securityOutage) < text.find("ClientControl() Created Pipe, waiting for connection ..."));
 }

@@ -8,6 +8,7 @@
 #include "test_support.h"
 #include "text.h"
 #include "tray_core_pipe_server.h"
+#include "tray_pipe_open.h"
 
 #include <cstdlib>
 #include <string>
@@ -605,6 +606,40 @@ TEST_CASE("no server, or a server busy with another client: an empty reply at on
     CHECK(SendPipeCommand("LIST FOLDERS", "") == "");
     CloseHandle(holder);
     CHECK(server.Finish());
+}
+
+TEST_CASE("the control centre opens the pipe so that a server can at most identify it")
+{
+    // Windows lets the server act as the client at full level unless the open
+    // asks otherwise; Wine takes the flags and applies no level, so the open's
+    // parameters are what can be seen here.
+    test::PipeOpenRecorder recorder;
+    SUBCASE("a request that is answered")
+    {
+        test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) {
+            std::string text;
+            s.ReadMessage(text);
+            s.WriteMessage("3");
+            s.WaitForClientClose();
+        });
+        REQUIRE(server.created());
+        CHECK(SendPipeCommand("LIST FOLDERS", "") == "3");
+        REQUIRE(server.Finish());
+        CHECK(server.received() == std::vector<std::string>{"LIST FOLDERS"});
+    }
+    SUBCASE("no server") { CHECK(SendPipeCommand("LIST FOLDERS", "") == ""); }
+    SUBCASE("an open of its own")
+    {
+        test::ScriptedPipeServer server(nullptr);
+        REQUIRE(server.created());
+        HANDLE pipe = OpenControlPipe();
+        CHECK(pipe != INVALID_HANDLE_VALUE);
+        if (pipe != INVALID_HANDLE_VALUE)
+            CloseHandle(pipe);
+        REQUIRE(server.Finish());
+    }
+    REQUIRE(recorder.opens().size() == 1);
+    CHECK(test::PipeOpenText(recorder.opens()[0]) == test::ControlCentrePipeOpen());
 }
 
 TEST_CASE("a failed write throws 2, a good one sends count and text")

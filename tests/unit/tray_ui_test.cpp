@@ -8,6 +8,7 @@
 #include "stored_files.h"
 #include "test_support.h"
 #include "tray_core_pipe_server.h"
+#include "tray_pipe_open.h"
 
 #include <cstdint>
 #include <string>
@@ -214,6 +215,19 @@ TEST_CASE("a restore names the stored version picked, by its stored copy, from a
         expected.insert(expected.end(), c.entries.begin(), c.entries.end());
         CHECK(server.received() == expected);
     }
+}
+
+TEST_CASE("SendRestoreFiles opens the pipe so that a server can at most identify it")
+{
+    std::vector<FileListEntry> restoreList = {Entry(1, 2, "20200101 000000.000")};
+    test::PipeOpenRecorder recorder;
+    test::ScriptedPipeServer server(ReadAll);
+    REQUIRE(server.created());
+    CHECK(SendRestoreFiles("C:\\restore", restoreList));
+    REQUIRE(server.Finish());
+    CHECK(server.received().size() == 6);
+    REQUIRE(recorder.opens().size() == 1);
+    CHECK(test::PipeOpenText(recorder.opens()[0]) == test::ControlCentrePipeOpen());
 }
 
 TEST_CASE("SendRestoreFiles fails without a service and keeps the list")
