@@ -5,29 +5,18 @@
 . "$VARN_SYSTEM_LIB"
 . "$(dirname "${BASH_SOURCE[0]}")/tray_core_lib.sh"
 tc_begin tray_core_stored_passes
-cp "$VARN_VARNBACKUPSERVICE" "$(varn_c 'C:\varn\VarnBackupService.exe')"
-varn_wine 'C:\varn\VarnBackupService.exe' -i </dev/null >"$VARN_OUT/install.txt" 2>&1 ||
-  varn_fail "the service did not install: $(cat "$VARN_OUT/install.txt")"
-for setting in 'Destination C:\dest' 'ScanInterval 0' 'MaxVersions 10'; do
-  varn_wine reg add 'HKLM\Software\Varnoke\VarnBackup' /v "${setting%% *}" /t REG_SZ /d "${setting#* }" /f \
-    </dev/null >/dev/null 2>&1 || varn_fail "could not set ${setting%% *}"
-done
-
+tc_install_service
+tc_backup_settings
 watched=$(varn_c 'C:\w')
 dest=$(varn_c 'C:\dest')
-mkdir -p "$watched/Data" "$watched/Data2" "$dest"
+mkdir -p "$watched/Data" "$watched/Data2"
 printf 'version 1\n' >"$watched/Data/report.txt"
 touch -d '2024-03-01 10:00:00 UTC' "$watched/Data/report.txt"
 printf 'two\n' >"$watched/Data2/c.txt"
 printf 'data' >"$watched/Database.txt"
 touch -d '2024-01-31 23:59:59 UTC' "$watched/Database.txt"
-sqlite3 "$TC_MACHINE/Data/SystemState2.trdb" \
-  "create table if not exists watchdirectories( directory text, user text );
-   insert into watchdirectories values('C:\\w', 'tester');" || varn_fail "could not write watchdirectories"
+tc_watch 'C:\w'
 
-service_state() {
-  varn_wine sc query VarnBack </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
-}
 # The destination's copy of the database, so that polling never locks the live one.
 stored() {
   local copy
@@ -38,7 +27,7 @@ stored() {
 }
 
 varn_wine net start VarnBack </dev/null >/dev/null 2>&1
-varn_wait_for 30 test "$(service_state)" = RUNNING || varn_fail "the service did not start"
+varn_wait_for 30 test "$(tc_service_state)" = RUNNING || varn_fail "the service did not start"
 varn_wait_for 60 stored 'C:\w\Data\report.txt' || varn_fail "no pass stored report.txt"
 varn_wait_for 30 stored 'C:\w\Database.txt' || varn_fail "no pass stored Database.txt"
 # Renamed, then changed: the newest version carries the new name.
@@ -51,6 +40,6 @@ size_stored() {
 }
 varn_wait_for 60 size_stored || varn_fail "no pass stored the changed renamed.txt"
 varn_wine net stop VarnBack </dev/null >/dev/null 2>&1
-varn_wait_for 60 test "$(service_state)" = STOPPED || varn_fail "the service did not stop"
+varn_wait_for 60 test "$(tc_service_state)" = STOPPED || varn_fail "the service did not stop"
 
 tc_run "stored passes" TZ=Etc/GMT-1 LC_ALL=en_GB.UTF-8
