@@ -63,6 +63,8 @@ if ! bash "$top/tools/check-ia32.sh"; then
   done
   if [ ${#missing[@]} -gt 0 ]; then
     say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
 fi
