@@ -32,18 +32,24 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
   need_update=1
 fi
-missing=()
-for p in "${packages[@]}"; do
-  # npm and nodejs may come from elsewhere than Debian; a working command is enough.
-  case $p in nodejs|npm) command -v "$p" >/dev/null 2>&1 && continue ;; esac
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-elif [ -n "${need_update:-}" ]; then
+# install_missing PACKAGE...: installs those not installed yet.
+install_missing() {
+  local p missing=()
+  for p in "$@"; do
+    # npm and nodejs may come from elsewhere than Debian; a working command is enough.
+    case $p in nodejs|npm) command -v "$p" >/dev/null 2>&1 && continue ;; esac
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    need_update=
+  fi
+}
+install_missing "${packages[@]}"
+if [ -n "${need_update:-}" ]; then
   apt-get update -qq
 fi
 
@@ -56,17 +62,7 @@ if ! bash "$top/tools/check-ia32.sh"; then
   echo "  The tests run instead on a 64-bit build of the same sources under 64-bit Wine" \
     "($build/win64); the 32-bit programs are still built and their PE checks run." >&2
   win64=1
-  fallback=(wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
-  missing=()
-  for p in "${fallback[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    say "installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  install_missing wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
 fi
 
 # SQLite amalgamation, checked against the recorded digests; never committed.
