@@ -126,34 +126,39 @@ static bool InsideStoreFolder(const std::string& folderPath, const PassedOverFol
     }
 }
 
-// Rows stored from inside the passed-over folder by earlier passes stay as they
-// are: not seen by the walk, they must not count as gone.
-static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
+// Stored rows that the walk does not see because it passes over them on
+// purpose stay as they are: they must not count as gone.
+template <typename Kept>
+static void KeepRowsWhere(KnownFileMap& known, Kept kept)
 {
-    const std::string lowerFolder = ToLowerAscii(folder);
     for (KnownFileMap::iterator entry = known.begin(); entry != known.end();) {
-        const std::string path = ToLowerAscii(entry->second.path);
-        const bool below = path.compare(0, lowerFolder.size(), lowerFolder) == 0 &&
-                           (path.size() == lowerFolder.size() || path[lowerFolder.size()] == '\\');
-        if (below)
+        if (kept(entry->second))
             entry = known.erase(entry);
         else
             ++entry;
     }
 }
 
+// Rows stored from inside the passed-over folder by earlier passes.
+static void KeepRowsBelow(KnownFileMap& known, const std::string& folder)
+{
+    const std::string lowerFolder = ToLowerAscii(folder);
+    KeepRowsWhere(known, [&lowerFolder](const FileRecord& record) {
+        const std::string path = ToLowerAscii(record.path);
+        return path.compare(0, lowerFolder.size(), lowerFolder) == 0 &&
+               (path.size() == lowerFolder.size() || path[lowerFolder.size()] == '\\');
+    });
+}
+
 // Rows that earlier passes stored for partial restore copies, which the walk
-// now passes over: they stay as they are and do not count as gone.
+// now passes over.
 static void KeepPartialRestoreRows(KnownFileMap& known)
 {
-    for (KnownFileMap::iterator entry = known.begin(); entry != known.end();) {
+    KeepRowsWhere(known, [](const FileRecord& record) {
         std::wstring name;
-        Utf8ToWide(entry->second.name, name, CP_UTF8);
-        if (!(entry->second.attributes & FILE_ATTRIBUTE_DIRECTORY) && IsPartialRestoreName(name))
-            entry = known.erase(entry);
-        else
-            ++entry;
-    }
+        Utf8ToWide(record.name, name, CP_UTF8);
+        return !(record.attributes & FILE_ATTRIBUTE_DIRECTORY) && IsPartialRestoreName(name);
+    });
 }
 
 static void ScanFolder(WatchedFolder& folder, size_t index, size_t count, const std::wstring& destination,
