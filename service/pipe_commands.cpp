@@ -29,13 +29,14 @@ const char* const errorReply = "ERROR";
 
 const char* const removeFolderStatement = "delete from watchdirectories where directory = ?1;";
 const char* const addFolderStatement = "insert into watchdirectories values( ?1, ?2 );";
-const char* const restoreEntryStatement =
-    "select localpath, path, attributes, size from filelist where self_id = ?1 and volume_id= ?2 and modificationtime= ?3";
+#define VARN_RESTORE_ENTRY                                                                             \
+    "select localpath, path, attributes, size from filelist where self_id = ?1 and volume_id= ?2 and " \
+    "modificationtime= ?3"
+const char* const restoreEntryStatement = VARN_RESTORE_ENTRY;
 // An entry that names its stored copy: exactly that version, never another
 // version of the file that shares its time (a rename or a move keeps the time).
-const char* const restoreCopyStatement =
-    "select localpath, path, attributes, size from filelist where self_id = ?1 and volume_id= ?2 and "
-    "modificationtime= ?3 and localpath= ?4";
+const char* const restoreCopyStatement = VARN_RESTORE_ENTRY " and localpath= ?4";
+#undef VARN_RESTORE_ENTRY
 
 // Carries a failed statement of "ADD FOLDER" or "REMOVE FOLDER" to its handler.
 const unsigned long databaseFailure = 3;
