@@ -387,6 +387,17 @@ std::string Request(HANDLE client, const std::string& command)
 // NETWORK refused first, then LocalSystem and Administrators, each with every right.
 const Lines adminsOnly = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
 
+// A client that may read the instance's descriptor finds the administrators-only
+// list on it, and is served all the same.
+void CheckAdminsOnlyAndServed()
+{
+    HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
+    CHECK(Request(client, "LIST FOLDERS") == "0");
+    CloseHandle(client);
+}
+
 const std::string securityOutage =
     "ClientControl() Could not build the security descriptor of named pipe \\\\.\\pipe\\VarnokeBackupPipe, error ";
 
@@ -412,11 +423,7 @@ TEST_CASE("only LocalSystem and administrators may open the pipe, and no network
     // Twice: the descriptor holds for the instance made after a served client too.
     for (int connection = 0; connection < 2; ++connection) {
         CAPTURE(connection);
-        HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
-        REQUIRE(client != INVALID_HANDLE_VALUE);
-        CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
-        CHECK(Request(client, "LIST FOLDERS") == "0");
-        CloseHandle(client);
+        CheckAdminsOnlyAndServed();
     }
     server.Stop();
     const std::vector<pipetest::Creation> made = creations.creations();
@@ -448,11 +455,7 @@ TEST_CASE("without its security descriptor the pipe is not offered: the server s
         true);
     pipetest::PipeServer server;
     REQUIRE(pipetest::WaitForLog(log, "ClientControl() Created Pipe, waiting for connection ..."));
-    HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
-    REQUIRE(client != INVALID_HANDLE_VALUE);
-    CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
-    CHECK(Request(client, "LIST FOLDERS") == "0");
-    CloseHandle(client);
+    CheckAdminsOnlyAndServed();
     server.Stop();
 
     // Three failed builds, a second's pause after each, and no instance until the fourth.
