@@ -31,6 +31,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   say "adding the i386 architecture"
   dpkg --add-architecture i386
   need_update=1
+  changed=1
 fi
 # install_missing PACKAGE...: installs those not installed yet.
 install_missing() {
@@ -46,6 +47,7 @@ install_missing() {
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     need_update=
+    changed=1
   fi
 }
 install_missing "${packages[@]}"
@@ -54,13 +56,17 @@ if [ -n "${need_update:-}" ]; then
 fi
 
 win64=0
-if ! bash "$top/tools/check-ia32.sh"; then
-  if [ $tests_mode = 0 ]; then
-    echo "  Only the packages were installed; nothing else was changed." >&2
+if [ $tests_mode = 0 ]; then
+  if ! bash "$top/tools/check-ia32.sh"; then
+    if [ -n "${changed:-}" ]; then
+      echo "  Only the packages were installed; nothing else was changed." >&2
+    else
+      echo "  No package needed installing; nothing was changed." >&2
+    fi
     exit 2
   fi
-  echo "  The tests run instead on a 64-bit build of the same sources under 64-bit Wine" \
-    "($build/win64); the 32-bit programs are still built and their PE checks run." >&2
+elif ! bash "$top/tools/check-ia32.sh" --tests; then
+  say "the 64-bit build is made in $build/win64"
   win64=1
   install_missing wine64 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
 fi
