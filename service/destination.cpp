@@ -433,8 +433,12 @@ bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, 
         }
     }
     // A file that is there keeps its identity, and with it its history in the
-    // backup: the whole copy is written into it. Where that fails part-way, the
-    // copy takes its name instead, so no part-written file is left.
+    // backup: the whole copy, made first, is written into it. Where that write
+    // fails, the whole copy takes its name instead, or, where even that fails,
+    // stays beside it under its own name. A kill while the copy is written into
+    // the file (the service ended from outside, the machine off) can leave the
+    // file part-written or empty, with the whole version in the partial copy;
+    // no call of XP rewrites a file in one step and keeps its identity.
     BY_HANDLE_FILE_INFORMATION before;
     const bool inPlace = existing != INVALID_FILE_ATTRIBUTES && WritableInPlace(target, before);
     DWORD inPlaceCode = 0;

@@ -49,7 +49,8 @@ std::wstring NewUuidString();
 // Copies a stored version back to target, or makes a recorded folder there.
 // target.substr(0, chosenLength) is the folder the restore was asked to write
 // into; recordedSize is the size the version's row records. A file already at
-// the target stays that file (it keeps its identity); a stored copy shorter
+// the target stays that file (it keeps its identity; a kill part-way through
+// can leave it part-written, with the whole version beside it); a stored copy shorter
 // than its row replaces no existing file; nothing is written through a
 // junction or symbolic link below the chosen folder.
 bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, uint64_t recordedSize,
