@@ -99,28 +99,58 @@ bool CreateDirectoryPath(std::wstring path)
     return true;
 }
 
+// \\?\ and \\.\ lead to long-path and device forms, not to a server.
+static bool HasLongPathOrDevicePrefix(const std::wstring& path)
+{
+    return path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+           path[3] == L'\\';
+}
+
+// A drive letter, a colon and a backslash (a bare drive letter and colon
+// stands for its root), or a share \\server\share; backslashes only.
+static bool IsFullPath(const std::wstring& path)
+{
+    const size_t length = path.size();
+    const wchar_t first = length > 0 ? path[0] : L'\0';
+    if (length >= 2 && ((first >= L'A' && first <= L'Z') || (first >= L'a' && first <= L'z')) && path[1] == L':')
+        return length == 2 || path[2] == L'\\';
+    if (length < 2 || path[0] != L'\\' || path[1] != L'\\')
+        return false;
+    const size_t serverEnd = path.find(L'\\', 2);
+    if (serverEnd == std::wstring::npos || serverEnd == 2 || HasLongPathOrDevicePrefix(path))
+        return false;
+    const size_t shareEnd = path.find(L'\\', serverEnd + 1);
+    return (shareEnd == std::wstring::npos ? length : shareEnd) > serverEnd + 1;
+}
+
 bool NormalizeDestination(std::wstring& destination)
 {
     for (wchar_t& c : destination) {
         if (c == L'/')
             c = L'\\';
     }
-    const size_t length = destination.size();
-    const wchar_t first = length > 0 ? destination[0] : L'\0';
-    if (length >= 2 && ((first >= L'A' && first <= L'Z') || (first >= L'a' && first <= L'z')) &&
-        destination[1] == L':')
-        return length == 2 || destination[2] == L'\\';
-    if (length < 2 || destination[0] != L'\\' || destination[1] != L'\\')
-        return false;
-    const size_t serverEnd = destination.find(L'\\', 2);
-    if (serverEnd == std::wstring::npos || serverEnd == 2)
-        return false;
-    // \\?\ and \\.\ lead to device and long-path forms, not to a server.
-    const std::wstring server = destination.substr(2, serverEnd - 2);
-    if (server == L"?" || server == L".")
-        return false;
-    const size_t shareEnd = destination.find(L'\\', serverEnd + 1);
-    return (shareEnd == std::wstring::npos ? length : shareEnd) > serverEnd + 1;
+    return IsFullPath(destination);
+}
+
+const char* WatchedFolderFault(const std::wstring& folder)
+{
+    // The walk puts its own long-path prefix in front, under which every
+    // character is taken literally: a second prefix, a slash or an empty piece
+    // names nothing there, and a trailing backslash puts two before the
+    // listing's pattern. A drive root is walked as its bare drive.
+    if (HasLongPathOrDevicePrefix(folder))
+        return "it has a long-path or device prefix (\\\\?\\ or \\\\.\\)";
+    if (folder.find(L'/') != std::wstring::npos)
+        return "it holds a forward slash";
+    if (!IsFullPath(folder))
+        return "it is not a full path (a drive letter, a colon and a backslash, or a share \\\\server\\share)";
+    const bool driveRoot = folder.size() == 3 && folder[1] == L':';
+    if (folder[folder.size() - 1] == L'\\' && !driveRoot)
+        return "it ends in a backslash and is not a drive root";
+    // A share's two leading backslashes are no empty piece.
+    if (folder.find(L"\\\\", 1) != std::wstring::npos)
+        return "it has an empty piece (two backslashes in a row)";
+    return nullptr;
 }
 
 std::wstring DestinationStoreFolder(std::wstring destination)

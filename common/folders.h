@@ -37,5 +37,11 @@ bool CreateDirectoryPath(std::wstring path);
 // text (Dest, C:Dest, \Dest, \\server, \\?\C:\Dest) names no fixed folder and
 // must not be used.
 bool NormalizeDestination(std::wstring& destination);
+// Why the folder walk could never list a watched folder given as this text,
+// or null when it can list it. Refused: a \\?\ or \\.\ prefix, a forward
+// slash, a text that is not a full path (as for the destination, without its
+// slash conversion), a trailing backslash other than a drive root's (D:\), and
+// an empty piece (two backslashes in a row). A bare drive (D:) is its root.
+const char* WatchedFolderFault(const std::wstring& folder);
 // The destination's VarnBack folder, which holds the machine folders.
 std::wstring DestinationStoreFolder(std::wstring destination);

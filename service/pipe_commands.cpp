@@ -113,6 +113,14 @@ bool AddFolder(HANDLE pipe, OVERLAPPED* overlapped)
     }
     const std::string& folder = pieces[0];
     const std::string& user = pieces[1];
+    // Stored, it would be scanned at every pass and never backed up.
+    std::wstring wideFolder;
+    Utf8ToWide(folder, wideFolder, CP_UTF8);
+    if (const char* fault = WatchedFolderFault(wideFolder)) {
+        LogMessageA("Add Folder refused %s, which could never be scanned: %s", folder.c_str(), fault);
+        WriteMessage(pipe, errorReply, overlapped);
+        return false;
+    }
     sqlite3_stmt* statement = nullptr;
     try {
         lastDatabaseResult = sqlite3_prepare_v2(databaseConnection, addFolderStatement, -1, &statement, nullptr);

@@ -204,3 +204,78 @@ TEST_CASE("a destination is taken with backslashes for slashes, and used only wh
             CHECK(DestinationStoreFolder(destination) == c.storeFolder);
     }
 }
+
+TEST_CASE("a watched folder is refused, with the reason, when the walk could never list it")
+{
+    const char* const prefix = "it has a long-path or device prefix (\\\\?\\ or \\\\.\\)";
+    const char* const slash = "it holds a forward slash";
+    const char* const notFull =
+        "it is not a full path (a drive letter, a colon and a backslash, or a share \\\\server\\share)";
+    const char* const trailing = "it ends in a backslash and is not a drive root";
+    const char* const emptyPiece = "it has an empty piece (two backslashes in a row)";
+    const std::wstring longFolder = L"C:\\" + std::wstring(300, L'l');
+    struct Case {
+        std::wstring folder;
+        const char* fault;  // null: accepted
+    } cases[] = {
+        // Accepted and walked as always.
+        {L"C:\\Data\\Fotos", nullptr},
+        {L"d:\\x", nullptr},
+        {L"D:", nullptr},    // a bare drive is walked as its root
+        {L"D:\\", nullptr},  // a drive root is walked as its bare drive
+        {L"\\\\srv\\share", nullptr},
+        {L"\\\\srv\\share\\sub", nullptr},
+        {L"\\\\srv\\share\\sub dir\\B\u00e4ckup", nullptr},
+        {L"C:\\a b\\d.o.t.s", nullptr},
+        {L"C:\\100%_x \u00e9\u65e5", nullptr},
+        {L"C:\\O'Brien", nullptr},
+        {longFolder, nullptr},
+        // Not refused here, although the walk lists nothing by them: names
+        // that Windows forbids or resolves, which a folder browser never gives.
+        {L"C:\\a\\.\\b", nullptr},
+        {L"C:\\a\\..\\b", nullptr},
+        {L"C:\\w*", nullptr},
+        {L"C:\\O'Brien \"q\"", nullptr},
+        {L"C:\\docs.", nullptr},
+        // A second prefix in front of the walk's own.
+        {L"\\\\?\\C:\\docs2", prefix},
+        {L"\\\\.\\C:\\docs2", prefix},
+        {L"\\\\?\\UNC\\srv\\share", prefix},
+        {L"\\\\?\\", prefix},
+        // Forward slashes are not taken for backslashes under the prefix.
+        {L"C:/docs2", slash},
+        {L"C:\\a/b", slash},
+        {L"//srv/share", slash},
+        {L"C:\\docs2/", slash},
+        // Not full paths.
+        {L"docs2", notFull},
+        {L"C:docs2", notFull},
+        {L"\\docs2", notFull},
+        {L"..\\docs2", notFull},
+        {L"1:\\docs2", notFull},
+        {L"C", notFull},
+        {L"\\", notFull},
+        {L"\\\\", notFull},
+        {L"\\\\?", notFull},
+        {L"\\\\srv", notFull},
+        {L"\\\\srv\\", notFull},
+        {L"\\\\\\srv\\share", notFull},
+        {L"\\\\srv\\\\share", notFull},
+        // A trailing backslash other than a drive root's.
+        {L"C:\\docs2\\", trailing},
+        {L"C:\\a b\\", trailing},
+        {L"D:\\\\", trailing},
+        {L"\\\\srv\\share\\", trailing},
+        {L"\\\\srv\\share\\sub\\", trailing},
+        // Empty pieces.
+        {L"C:\\\\docs2", emptyPiece},
+        {L"C:\\a\\\\b", emptyPiece},
+        {L"\\\\srv\\share\\\\sub", emptyPiece},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(test::Utf8(c.folder));
+        const char* fault = WatchedFolderFault(c.folder);
+        CHECK(std::string(fault != nullptr ? fault : "(accepted)") ==
+              std::string(c.fault != nullptr ? c.fault : "(accepted)"));
+    }
+}

@@ -104,14 +104,63 @@ TEST_CASE("ADD FOLDER and REMOVE FOLDER refuse a missing or malformed argument w
     CHECK(db.WatchRows() == Lines{"C:\\x|ann"});
 }
 
+TEST_CASE("ADD FOLDER refuses a folder the walk could never list with one ERROR and a line saying why")
+{
+    struct Case {
+        std::string folder;
+        const char* fault;  // null: accepted
+    };
+    const Case cases[] = {
+        {"\\\\?\\C:\\docs2", "it has a long-path or device prefix (\\\\?\\ or \\\\.\\)"},
+        {"C:\\Data", nullptr},
+        {"C:/docs2", "it holds a forward slash"},
+        {"D:", nullptr},
+        {"docs2", "it is not a full path (a drive letter, a colon and a backslash, or a share \\\\server\\share)"},
+        {"D:\\", nullptr},
+        {"C:\\docs2 100%s\\", "it ends in a backslash and is not a drive root"},
+        {"\\\\srv\\share", nullptr},
+        {"\\\\srv\\share\\", "it ends in a backslash and is not a drive root"},
+        {"\\\\srv\\share\\sub", nullptr},
+        {"C:\\a\\\\b", "it has an empty piece (two backslashes in a row)"},
+        {"C:\\J\xc3\xb6rg 100%s.d", nullptr},
+    };
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    db.AddWatchRow("C:\\x", "ann");
+    pipetest::PipeServer server;
+    std::string script;
+    Lines replies, rows{"C:\\x|ann"};
+    for (const Case& c : cases) {
+        script += Connection({"ADD FOLDER", c.folder + "\tann"}, c.fault != nullptr ? 1 : 2);
+        if (c.fault != nullptr) {
+            replies.push_back("ERROR");
+        } else {
+            replies.insert(replies.end(), 2, "OK");
+            rows.push_back(c.folder + "|ann");
+        }
+    }
+    const Lines output = RunClient(script);
+    INFO(Joined(output));
+    CHECK(Replies(output) == replies);
+    CHECK(Occurrences(Joined(output), "closed 0 0") == 12);
+    CHECK(db.WatchRows() == rows);
+    for (const Case& c : cases) {
+        CAPTURE(c.folder);
+        const std::string line = "Add Folder refused " + c.folder + ", which could never be scanned: ";
+        CHECK(Occurrences(log.text(), line + (c.fault != nullptr ? c.fault : "")) == (c.fault != nullptr ? 1 : 0));
+    }
+    CHECK(Occurrences(log.text(), finishedLine) == 0);
+}
+
 TEST_CASE("folder texts with quotes, SQL, wildcards and UTF-8 are only ever values")
 {
     struct Case {
         const char* command;
         std::string argument;
     };
-    const std::string injected = "'); drop table watchdirectories; --";
-    const std::string quoted = "C:\\O'Brien \"quoted\" \\";
+    // Full paths, so that the folder rule lets them through to the database.
+    const std::string injected = "C:\\'); drop table watchdirectories; --";
+    const std::string quoted = "C:\\O'Brien \"quoted\" \\'";
     const std::string unusual = "C:\\100%_x \xc3\xa9\xe6\x97\xa5";
     const Case cases[] = {
         {"ADD FOLDER", injected + "\tann"},
