@@ -34,7 +34,7 @@ const DWORD calmRetryMilliseconds = 1000;
 // everyone, anonymous users too, open it for reading and so hold the one
 // instance; this one admits LocalSystem and administrators only. A network
 // logon is refused by a deny entry for NETWORK placed first: XP knows no
-// remote-client refusal flag.
+// remote-client refusal flag. Its owner is set too (see Build).
 class PipeSecurity {
 public:
     PipeSecurity() { ZeroMemory(&attributes_, sizeof attributes_); }
@@ -48,6 +48,7 @@ public:
 
 private:
     std::vector<DWORD> acl_;  // DWORD-aligned, as an ACL must be
+    std::vector<DWORD> owner_;  // the owner's SID, as long as the descriptor
     SECURITY_DESCRIPTOR descriptor_;
     SECURITY_ATTRIBUTES attributes_;
 };
@@ -84,8 +85,20 @@ bool PipeSecurity::Build()
     for (size_t i = 0; ok && i < entryCount; ++i)
         ok = (entries[i].allowed ? AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sids[i])
                                  : AddAccessDeniedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sids[i])) != FALSE;
+    // The control centre talks only to a pipe owned by LocalSystem or the
+    // Administrators group, owners no program without administrator rights can
+    // give an object; left unset, the owner would be the token's default. The
+    // group, because a service run under an administrator's account may set it
+    // as well as a LocalSystem one (it could not set LocalSystem).
+    const size_t ownerEntry = 2;  // Administrators
+    if (ok) {
+        const DWORD ownerSize = GetLengthSid(sids[ownerEntry]);
+        owner_.assign((ownerSize + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+        ok = CopySid(ownerSize, owner_.data(), sids[ownerEntry]) != FALSE;
+    }
     ok = ok && InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-         SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
+         SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+         SetSecurityDescriptorOwner(&descriptor_, owner_.data(), FALSE);
     const DWORD error = GetLastError();
     for (PSID sid : sids) {
         if (sid != nullptr)

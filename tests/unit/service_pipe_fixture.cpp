@@ -237,14 +237,6 @@ std::string Send(const std::string& text, int slot)
     return "send " + std::to_string(slot) + " " + pipescript::Escape(text) + "\n";
 }
 
-size_t Occurrences(const std::string& text, const std::string& piece)
-{
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
-        ++count;
-    return count;
-}
-
 bool WaitForLog(const test::LogCapture& log, const std::string& piece, DWORD limitMilliseconds, size_t count)
 {
     const DWORD start = GetTickCount();

@@ -89,7 +89,7 @@ std::string Joined(const std::vector<std::string>& lines);
 // A script line that sends text as one message on slot.
 std::string Send(const std::string& text, int slot = 0);
 
-size_t Occurrences(const std::string& text, const std::string& piece);
+using test::Occurrences;
 // Polls the log until it holds piece at least count times.
 bool WaitForLog(const test::LogCapture& log, const std::string& piece, DWORD limitMilliseconds = 10000,
                 size_t count = 1);

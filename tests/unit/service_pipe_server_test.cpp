@@ -361,6 +361,26 @@ Lines AccessList(HANDLE handle)
     return entries;
 }
 
+// The owner of the object behind handle as SID text; "no owner" when the
+// descriptor names none.
+std::string Owner(HANDLE handle)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetSecurityInfo(handle, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS)
+        return "GetSecurityInfo error " + std::to_string(result);
+    std::string text = "no owner";
+    char* sid = nullptr;
+    if (owner != nullptr && ConvertSidToStringSidA(owner, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return text;
+}
+
 // A client handle of the test process, once the server offers an instance.
 HANDLE OpenAsClient(DWORD access, DWORD limitMilliseconds = 10000)
 {
@@ -392,12 +412,14 @@ std::string Request(HANDLE client, const std::string& command)
 const Lines adminsOnly = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
 
 // A client that may read the instance's descriptor finds the administrators-only
-// list on it, and is served all the same.
+// list on it and the Administrators group as its owner (what the control
+// centre asks of the pipe), and is served all the same.
 void CheckAdminsOnlyAndServed()
 {
     HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
     REQUIRE(client != INVALID_HANDLE_VALUE);
     CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
+    CHECK(Owner(client) == "S-1-5-32-544");
     CHECK(Request(client, "LIST FOLDERS") == "0");
     CloseHandle(client);
 }
@@ -407,7 +429,7 @@ const std::string securityOutage =
 
 }  // namespace
 
-TEST_CASE("only LocalSystem and administrators may open the pipe, and no network logon")
+TEST_CASE("only LocalSystem and administrators may open the pipe, no network logon, and administrators own it")
 {
     // The test process stands for the control centre run by an administrator:
     // under Wine every process holds the Administrators group.
