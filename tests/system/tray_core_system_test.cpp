@@ -85,7 +85,7 @@ using test::ServiceState;
 using test::WaitFor;
 
 // The service serves one connection at a time and then makes a new instance:
-// a request sent at once after another can find no instance yet.
+// a request sent at once after another can find no free instance yet.
 // Waiting for an instance fails at once while there is none at all.
 bool WaitForFreePipe()
 {
