@@ -644,13 +644,17 @@ TEST_CASE("the control centre opens the pipe so that a server can at most identi
 
 namespace {
 
-// The open of the control centre without READ_CONTROL, so that the owner cannot be read.
-HANDLE WINAPI OpenWithoutReadControl(LPCWSTR name, DWORD, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                     DWORD disposition, DWORD flags, HANDLE templateFile)
-{
-    return CreateFileW(name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, share, security, disposition, flags,
-                       templateFile);
-}
+// The control centre's open without READ_CONTROL for the scope, so that the owner cannot be read.
+struct OpenWithoutReadControl {
+    OpenWithoutReadControl() { openControlPipeFile = Open; }
+    ~OpenWithoutReadControl() { openControlPipeFile = CreateFileW; }
+    static HANDLE WINAPI Open(LPCWSTR name, DWORD, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                              DWORD flags, HANDLE templateFile)
+    {
+        return CreateFileW(name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, share, security, disposition, flags,
+                           templateFile);
+    }
+};
 
 }  // namespace
 
@@ -679,11 +683,12 @@ TEST_CASE("the control centre sends nothing to a pipe that neither LocalSystem n
     SUBCASE("an owner that cannot be read")
     {
         test::LogCapture log;
-        openControlPipeFile = OpenWithoutReadControl;
         test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) { s.WaitForClientClose(); });
         REQUIRE(server.created());
-        CHECK(OpenControlPipe() == INVALID_HANDLE_VALUE);
-        openControlPipeFile = CreateFileW;
+        {
+            OpenWithoutReadControl open;
+            CHECK(OpenControlPipe() == INVALID_HANDLE_VALUE);
+        }
         REQUIRE(server.Finish());
         CHECK(server.clientConnected());
         CHECK(server.received().empty());
