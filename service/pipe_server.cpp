@@ -10,15 +10,17 @@
 #include <vector>
 
 CreatePipeFunction createPipeInstance = CreateNamedPipeW;
+ClosePipeFunction closePipeInstance = CloseHandle;
 AllocateSidFunction allocatePipeSid = AllocateAndInitializeSid;
 
 namespace {
 
-// The first instance of the name or none: a program that took the name first
-// must not share it with the service and receive the control centre's requests.
-const DWORD pipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+const DWORD pipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
 const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT;
-const DWORD pipeInstances = 1;
+// The served instance is closed only once the next one exists, so the name is
+// never free for another program to take: two instances at most, one served
+// (or just served) and one waiting. Every instance of a name gives the same number.
+const DWORD pipeInstances = 2;
 const DWORD pipeBufferSize = 65536;
 // A stop while no client is connected is seen within one connect poll.
 const DWORD connectPollMilliseconds = 500;
@@ -32,7 +34,7 @@ const DWORD calmRetryMilliseconds = 1000;
 // everyone, anonymous users too, open it for reading and so hold the one
 // instance; this one admits LocalSystem and administrators only. A network
 // logon is refused by a deny entry for NETWORK placed first: XP knows no
-// remote-client refusal flag.
+// remote-client refusal flag. Its owner is set too (see Build).
 class PipeSecurity {
 public:
     PipeSecurity() { ZeroMemory(&attributes_, sizeof attributes_); }
@@ -46,6 +48,7 @@ public:
 
 private:
     std::vector<DWORD> acl_;  // DWORD-aligned, as an ACL must be
+    std::vector<DWORD> owner_;  // the owner's SID, as long as the descriptor
     SECURITY_DESCRIPTOR descriptor_;
     SECURITY_ATTRIBUTES attributes_;
 };
@@ -82,8 +85,20 @@ bool PipeSecurity::Build()
     for (size_t i = 0; ok && i < entryCount; ++i)
         ok = (entries[i].allowed ? AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sids[i])
                                  : AddAccessDeniedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sids[i])) != FALSE;
+    // The control centre talks only to a pipe owned by LocalSystem or the
+    // Administrators group, owners no program without administrator rights can
+    // give an object; left unset, the owner would be the token's default. The
+    // group, because a service run under an administrator's account may set it
+    // as well as a LocalSystem one (it could not set LocalSystem).
+    const size_t ownerEntry = 2;  // Administrators
+    if (ok) {
+        const DWORD ownerSize = GetLengthSid(sids[ownerEntry]);
+        owner_.assign((ownerSize + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+        ok = CopySid(ownerSize, owner_.data(), sids[ownerEntry]) != FALSE;
+    }
     ok = ok && InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
-         SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
+         SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+         SetSecurityDescriptorOwner(&descriptor_, owner_.data(), FALSE);
     const DWORD error = GetLastError();
     for (PSID sid : sids) {
         if (sid != nullptr)
@@ -137,6 +152,8 @@ DWORD WINAPI ClientControl(LPVOID parameter)
     PipeSecurity security;
     bool securityFailed = false;  // said once
     unsigned long failedCreations = 0;  // in a row
+    // The instance last served (or given up on), kept until the next one exists.
+    HANDLE served = INVALID_HANDLE_VALUE;
     while (!StopRequested()) {
         // Never offered with the default descriptor: without its own, no pipe.
         if (!security.Built()) {
@@ -151,11 +168,19 @@ DWORD WINAPI ClientControl(LPVOID parameter)
                 continue;
             }
         }
-        HANDLE pipe = createPipeInstance(pipeName, pipeOpenMode, pipeMode, pipeInstances, pipeBufferSize,
-                                         pipeBufferSize, 0, security.Attributes());
+        // Holding none, the service asks for the first instance of the name or
+        // none: a program that took the name first must not share it with the
+        // service and receive the control centre's requests. Holding its own,
+        // that flag would refuse the service's next instance.
+        const DWORD openMode =
+            served == INVALID_HANDLE_VALUE ? pipeOpenMode | FILE_FLAG_FIRST_PIPE_INSTANCE : pipeOpenMode;
+        HANDLE pipe = createPipeInstance(pipeName, openMode, pipeMode, pipeInstances, pipeBufferSize, pipeBufferSize,
+                                         0, security.Attributes());
         if (pipe == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             // Logged once per outage, and only when the quick retry did not help.
+            // On Windows the instance closed before lingers until its client has
+            // closed its end, and counts until then.
             if (++failedCreations == 2) {
                 LogMessageA("ClientControl() Could not create named pipe %S", pipeName);
                 LogMessageA("ClientControl() Named pipe creation error %lu( %S). Retrying every %lu ms.", error,
@@ -164,6 +189,13 @@ DWORD WINAPI ClientControl(LPVOID parameter)
             PauseBeforeRetry(failedCreations == 1 ? quickRetryMilliseconds : calmRetryMilliseconds);
             continue;
         }
+        if (served != INVALID_HANDLE_VALUE) {
+            // Nothing is flushed and the instance is not disconnected: the
+            // client still reads what it has not read yet.
+            LogMessageA("ClientControl() Closed Pipe");
+            closePipeInstance(served);
+            served = INVALID_HANDLE_VALUE;
+        }
         if (failedCreations >= 2)
             LogMessageA("ClientControl() Created named pipe %S after %lu failed attempts", pipeName,
                         failedCreations);
@@ -171,12 +203,12 @@ DWORD WINAPI ClientControl(LPVOID parameter)
         LogMessageA("ClientControl() Created Pipe, waiting for connection ...");
         // An overlapped connect that completes at once means a client is there.
         DWORD code = ConnectNamedPipe(pipe, &overlapped) ? ERROR_PIPE_CONNECTED : GetLastError();
-        bool served = false;
-        while (!StopRequested() && !served) {
+        bool done = false;
+        while (!StopRequested() && !done) {
             if (code == ERROR_PIPE_CONNECTED) {
                 LogMessageA("ClientControl() Pipe connected");
                 ProcessPipeMessage(args, pipe, &overlapped);
-                served = true;
+                done = true;
             } else if (code == ERROR_IO_PENDING) {
                 if (pipeWait(connectionEvent, connectPollMilliseconds) == WAIT_OBJECT_0) {
                     LogMessageA("ClientControl() Pending Pipe connection appears to have succeeded");
@@ -187,15 +219,19 @@ DWORD WINAPI ClientControl(LPVOID parameter)
             } else {
                 LogMessageA("ClientControl() Unknown error code %lu( %S). Aborting.", code,
                             Win32ErrorTextW(code).c_str());
-                served = true;
+                done = true;
             }
         }
         // A connect still pending at a stop is ended before the instance goes,
         // so nothing completes into the record after this thread has left it.
-        if (!served && code == ERROR_IO_PENDING)
+        if (!done && code == ERROR_IO_PENDING)
             CancelPipeOperation(pipe, &overlapped);
+        served = pipe;
+    }
+    // At the stop whatever instance is held goes, waiting or served.
+    if (served != INVALID_HANDLE_VALUE) {
         LogMessageA("ClientControl() Closed Pipe");
-        CloseHandle(pipe);
+        closePipeInstance(served);
     }
 
     CloseHandle(connectionEvent);

@@ -12,6 +12,10 @@ DWORD WINAPI ClientControl(LPVOID args);
 typedef HANDLE(WINAPI* CreatePipeFunction)(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES);
 extern CreatePipeFunction createPipeInstance;
 
+// The call that closes each instance (CloseHandle); a seam for tests.
+typedef BOOL(WINAPI* ClosePipeFunction)(HANDLE);
+extern ClosePipeFunction closePipeInstance;
+
 // The call that makes each SID of the pipe's access list (AllocateAndInitializeSid);
 // a seam for tests.
 typedef BOOL(WINAPI* AllocateSidFunction)(PSID_IDENTIFIER_AUTHORITY, BYTE, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,

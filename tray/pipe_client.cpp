@@ -1,5 +1,10 @@
 #include "pipe_client.h"
 
+#include "log.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstdint>
 #include <memory>
 
@@ -13,6 +18,38 @@ const uint32_t replyBufferSize = 32768;  // a count of this or more is refused
 // Commands the service answers only after their argument message: sent
 // without one, the service would wait for it and the window with it.
 bool NeedsArgument(const std::string& command) { return command == "ADD FOLDER" || command == "REMOVE FOLDER"; }
+
+// Only LocalSystem or the Administrators group owns the service's pipe; no
+// program without administrator rights can give an object either owner. Any
+// other pipe of that name was made by some other program, which must be sent
+// nothing: it would read the folders and restore requests and answer for the
+// service. A refusal is logged once, here.
+bool OwnedByService(HANDLE pipe)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    bool accepted = false;
+    if (result != ERROR_SUCCESS) {
+        LogMessageA("Error: Could not read the owner of the control pipe (error %lu). Nothing was sent.",
+                    static_cast<unsigned long>(result));
+    } else if (owner == nullptr) {
+        LogMessageA("Error: The control pipe has no owner, so it is not the service's. Nothing was sent.");
+    } else if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+        accepted = true;
+    } else {
+        char* text = nullptr;
+        const bool named = ConvertSidToStringSidA(owner, &text) != FALSE;
+        LogMessageA("Error: The control pipe is owned by %s, not by the service. Nothing was sent.",
+                    named ? text : "an unreadable SID");
+        if (named)
+            LocalFree(text);
+    }
+    if (descriptor != nullptr)
+        LocalFree(descriptor);
+    return accepted;
+}
 
 }  // namespace
 
@@ -60,8 +97,14 @@ void WritePipeMessageOrThrow(HANDLE pipe, std::string text)
 HANDLE OpenControlPipe()
 {
     // No wait for a free instance: a busy or missing pipe fails at once.
-    return openControlPipeFile(trayPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    HANDLE pipe = openControlPipeFile(trayPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    // GENERIC_READ carries READ_CONTROL, so the owner can be read on this handle.
+    if (pipe != INVALID_HANDLE_VALUE && !OwnedByService(pipe)) {
+        CloseHandle(pipe);
+        return INVALID_HANDLE_VALUE;
+    }
+    return pipe;
 }
 
 std::string SendPipeCommand(std::string command, std::string argument)

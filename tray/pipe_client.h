@@ -15,7 +15,9 @@ std::string SendPipeCommand(std::string command, std::string argument);
 // Opens the control pipe for synchronous use; INVALID_HANDLE_VALUE when the
 // service is not running or is serving another client. The server may at most
 // identify the caller, never act as it: when the service is stopped, any
-// program may have made a pipe of that name.
+// program may have made a pipe of that name. A pipe owned by neither
+// LocalSystem nor the Administrators group is not the service's: it is closed
+// before anything is written, with a line in the log, and counts as not opened.
 HANDLE OpenControlPipe();
 
 // The call that opens the pipe (CreateFileW); a seam for tests.

@@ -219,6 +219,14 @@ MachineFolders::~MachineFolders()
 std::wstring MachineFolders::data() const { return GetDataFolder(); }
 std::wstring MachineFolders::logs() const { return GetLogsFolder(); }
 
+size_t Occurrences(const std::string& text, const std::string& piece)
+{
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
+        ++count;
+    return count;
+}
+
 LogCapture::LogCapture()
 {
     ResetLogWriterForTest();

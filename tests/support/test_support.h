@@ -31,6 +31,9 @@ std::string ReadFileBytes(const std::wstring& path);  // "" when it cannot be re
 bool FileExists(const std::wstring& path);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names, without . and ..
 
+// How often piece occurs in text, occurrences not overlapping.
+size_t Occurrences(const std::string& text, const std::string& piece);
+
 // Polls the condition every 100 ms; false when it still fails after the limit.
 bool WaitFor(DWORD limitMs, const std::function<bool()>& condition);
 

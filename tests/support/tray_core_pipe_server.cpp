@@ -1,8 +1,31 @@
 #include "tray_core_pipe_server.h"
 
+#include <sddl.h>
+
 namespace test {
 
 static const wchar_t* const controlPipe = L"\\\\.\\pipe\\VarnokeBackupPipe";
+
+const wchar_t* const serviceOwnedPipe = L"O:BA";
+
+PipeDescriptor::PipeDescriptor(const std::wstring& sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (sddl.empty())
+        return;
+    valid_ = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                  nullptr) != FALSE;
+    if (valid_) {
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = descriptor;
+    }
+}
+
+PipeDescriptor::~PipeDescriptor()
+{
+    if (attributes_.lpSecurityDescriptor != nullptr)
+        LocalFree(attributes_.lpSecurityDescriptor);
+}
 
 std::string PipeCount(unsigned long count)
 {
@@ -17,10 +40,13 @@ std::string PipeFrame(const std::string& text)
     return PipeCount(static_cast<unsigned long>(text.size())) + text;
 }
 
-ScriptedPipeServer::ScriptedPipeServer(Script script, DWORD connectLimitMs)
+ScriptedPipeServer::ScriptedPipeServer(Script script, DWORD connectLimitMs, const std::wstring& descriptor)
     : script_(std::move(script)), connectLimit_(connectLimitMs)
 {
-    pipe_ = CreateNamedPipeW(controlPipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0, 1, 65536, 65536, 0, nullptr);
+    PipeDescriptor security(descriptor);
+    if (security.valid())
+        pipe_ = CreateNamedPipeW(controlPipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0, 1, 65536, 65536, 0,
+                                 security.attributes());
     event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (pipe_ != INVALID_HANDLE_VALUE && event_ != nullptr) {
         connect_.hEvent = event_;

@@ -9,14 +9,37 @@
 
 namespace test {
 
+// A descriptor, in SDDL, that names the Administrators group as owner: what
+// the control centre asks of the service's pipe before it sends anything.
+extern const wchar_t* const serviceOwnedPipe;  // L"O:BA"
+
+// Security attributes made from a descriptor in SDDL; none (the default
+// descriptor) for an empty text. A text that is no descriptor is not valid.
+class PipeDescriptor {
+public:
+    explicit PipeDescriptor(const std::wstring& sddl);
+    ~PipeDescriptor();
+    PipeDescriptor(const PipeDescriptor&) = delete;
+    PipeDescriptor& operator=(const PipeDescriptor&) = delete;
+    bool valid() const { return valid_; }
+    SECURITY_ATTRIBUTES* attributes() { return attributes_.lpSecurityDescriptor != nullptr ? &attributes_ : nullptr; }
+
+private:
+    SECURITY_ATTRIBUTES attributes_ = {};
+    bool valid_ = true;
+};
+
 class ScriptedPipeServer {
 public:
     using Script = std::function<void(ScriptedPipeServer&)>;
 
-    // The instance exists when the constructor returns; the script runs once a
-    // client has connected (or not at all when none comes within the limit),
-    // and the instance is closed when it returns.
-    explicit ScriptedPipeServer(Script script, DWORD connectLimitMs = 10000);
+    // The instance exists when the constructor returns, made with the
+    // descriptor given in SDDL ("" for none; none is made for a text that is
+    // no descriptor); the script runs once a client
+    // has connected (or not at all when none comes within the limit), and the
+    // instance is closed when it returns.
+    explicit ScriptedPipeServer(Script script, DWORD connectLimitMs = 10000,
+                                const std::wstring& descriptor = serviceOwnedPipe);
     ~ScriptedPipeServer();
     ScriptedPipeServer(const ScriptedPipeServer&) = delete;
     ScriptedPipeServer& operator=(const ScriptedPipeServer&) = delete;

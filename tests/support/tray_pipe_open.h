@@ -39,6 +39,30 @@ inline std::string ControlCentrePipeOpen()
                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, false});
 }
 
+// Pipes under the control pipe's name with their descriptors in SDDL, and
+// what the control centre makes of each: it talks only to a pipe owned by
+// LocalSystem or the Administrators group; for any other it writes the line
+// to its log and sends nothing.
+struct PipeOwnerCase {
+    const wchar_t* descriptor;  // "" for none
+    bool accepted;
+    const char* line;  // the log's line for a refused pipe
+};
+inline std::vector<PipeOwnerCase> PipeOwnerCases()
+{
+    return {
+        {L"O:BA", true, ""},
+        {L"O:SY", true, ""},
+        {L"O:BU", false, "Error: The control pipe is owned by S-1-5-32-545, not by the service. Nothing was sent."},
+        {L"O:S-1-5-21-1-2-3-1001", false,
+         "Error: The control pipe is owned by S-1-5-21-1-2-3-1001, not by the service. Nothing was sent."},
+        {L"", false, "Error: The control pipe has no owner, so it is not the service's. Nothing was sent."},
+        // An access list without an owner: Wine gives the pipe its token's default owner.
+        {L"D:(A;;GA;;;WD)", false,
+         "Error: The control pipe is owned by S-1-5-21-0-0-0-513, not by the service. Nothing was sent."},
+    };
+}
+
 // Opens come from the calling thread alone (the control centre's GUI thread).
 class PipeOpenRecorder {
 public:

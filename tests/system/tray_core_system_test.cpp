@@ -46,13 +46,7 @@ std::string ServiceLog() { return test::ReadFileBytes(GetLogsFolder() + L"\\Varn
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-size_t Occurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        ++count;
-    return count;
-}
+using test::Occurrences;
 
 std::string DatabasePath() { return test::Utf8(GetDataFolder()) + "\\SystemState2.trdb"; }
 
@@ -91,7 +85,7 @@ using test::ServiceState;
 using test::WaitFor;
 
 // The service serves one connection at a time and then makes a new instance:
-// a request sent at once after another can find no instance yet.
+// a request sent at once after another can find no free instance yet.
 // Waiting for an instance fails at once while there is none at all.
 bool WaitForFreePipe()
 {
@@ -383,25 +377,38 @@ TEST_CASE("adding a folder through the folder browser")
     struct Case {
         const char* reply;
         bool listed;
+        const wchar_t* descriptor;  // of the pipe that answers
     };
-    const Case cases[] = {{"OK", true}, {"ERROR", false}, {"", false}};
+    const Case cases[] = {
+        {"OK", true, test::serviceOwnedPipe},
+        {"ERROR", false, test::serviceOwnedPipe},
+        {"", false, test::serviceOwnedPipe},
+        // A pipe another program made, while the service is stopped: it would say OK, but is sent nothing.
+        {"OK", false, L""},
+    };
     for (const Case& c : cases) {
         CAPTURE(std::string(c.reply));
+        CAPTURE(test::Utf8(c.descriptor));
         centre.host.Fill({L"C:\\a"});
         centre.presser.Clear();
         centre.presser.SetBrowseChoice(picked.path());
         const std::string reply = c.reply;
-        test::ScriptedPipeServer service([reply](test::ScriptedPipeServer& s) {
-            std::string text;
-            s.ReadMessage(text);
-            s.ReadMessage(text);
-            if (!reply.empty())
-                s.WriteMessage(reply);
-        });
+        test::ScriptedPipeServer service(
+            [reply](test::ScriptedPipeServer& s) {
+                std::string text;
+                s.ReadMessage(text);
+                s.ReadMessage(text);
+                if (!reply.empty())
+                    s.WriteMessage(reply);
+            },
+            10000, c.descriptor);
         CHECK(AddBackupFolder());
         REQUIRE(service.Finish());
+        const bool ours = *c.descriptor != L'\0';
         CHECK(service.received() ==
-              std::vector<std::string>{"ADD FOLDER", test::Utf8(picked.path()) + "\t" + AddFolderUserName()});
+              (ours ? std::vector<std::string>{"ADD FOLDER", test::Utf8(picked.path()) + "\t" + AddFolderUserName()}
+                    : std::vector<std::string>{}));
+        CHECK(Occurrences(TrayLog(), "Nothing was sent.") == (ours ? 0u : 1u));
         CHECK(centre.host.Joined() == (c.listed ? "C:\\a|" + test::Utf8(picked.path()) : std::string("C:\\a")));
         CHECK(centre.Boxes().empty());
     }

@@ -8,6 +8,7 @@
 #include <doctest/doctest.h>
 
 #include <cstdio>
+#include <sstream>
 
 namespace pipetest {
 
@@ -236,14 +237,6 @@ std::string Send(const std::string& text, int slot)
     return "send " + std::to_string(slot) + " " + pipescript::Escape(text) + "\n";
 }
 
-size_t Occurrences(const std::string& text, const std::string& piece)
-{
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
-        ++count;
-    return count;
-}
-
 bool WaitForLog(const test::LogCapture& log, const std::string& piece, DWORD limitMilliseconds, size_t count)
 {
     const DWORD start = GetTickCount();
@@ -411,16 +404,24 @@ DWORD PollRecorder::Wait(HANDLE event, DWORD milliseconds)
 
 CreationRecorder* CreationRecorder::current_ = nullptr;
 
-CreationRecorder::CreationRecorder(unsigned refusals, DWORD error) : refusals_(refusals), error_(error)
+CreationRecorder::CreationRecorder(unsigned refusals, DWORD error)
+    : CreationRecorder([refusals](unsigned number) { return number <= refusals; }, error)
+{
+}
+
+CreationRecorder::CreationRecorder(Refuse refuse, DWORD error, Hook hook)
+    : refuse_(std::move(refuse)), error_(error), hook_(std::move(hook))
 {
     InitializeCriticalSection(&lock_);
     current_ = this;
     createPipeInstance = Create;
+    closePipeInstance = Close;
 }
 
 CreationRecorder::~CreationRecorder()
 {
     createPipeInstance = CreateNamedPipeW;
+    closePipeInstance = CloseHandle;
     current_ = nullptr;
     DeleteCriticalSection(&lock_);
 }
@@ -433,6 +434,19 @@ std::vector<Creation> CreationRecorder::creations() const
     return copy;
 }
 
+std::string CreationRecorder::sequence() const
+{
+    EnterCriticalSection(&lock_);
+    std::string copy = sequence_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+void CreationRecorder::Note(const std::string& event)
+{
+    sequence_ += (sequence_.empty() ? "" : " ") + event;
+}
+
 HANDLE WINAPI CreationRecorder::Create(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
                                        DWORD outBuffer, DWORD inBuffer, DWORD timeout,
                                        LPSECURITY_ATTRIBUTES security)
@@ -441,13 +455,70 @@ HANDLE WINAPI CreationRecorder::Create(LPCWSTR name, DWORD openMode, DWORD pipeM
     const Creation creation = {openMode, pipeMode, instances, outBuffer, inBuffer, timeout, security != nullptr};
     EnterCriticalSection(&recorder.lock_);
     recorder.creations_.push_back(creation);
-    const bool refuse = recorder.creations_.size() <= recorder.refusals_;
+    const unsigned number = static_cast<unsigned>(recorder.creations_.size());
     LeaveCriticalSection(&recorder.lock_);
-    if (refuse) {
+    const std::string numberText = std::to_string(number);
+    if (recorder.refuse_(number)) {
+        EnterCriticalSection(&recorder.lock_);
+        recorder.Note("x" + numberText);
+        LeaveCriticalSection(&recorder.lock_);
         SetLastError(recorder.error_);
         return INVALID_HANDLE_VALUE;
     }
-    return CreateNamedPipeW(name, openMode, pipeMode, instances, outBuffer, inBuffer, timeout, security);
+    HANDLE instance = CreateNamedPipeW(name, openMode, pipeMode, instances, outBuffer, inBuffer, timeout, security);
+    const DWORD error = GetLastError();
+    EnterCriticalSection(&recorder.lock_);
+    if (instance == INVALID_HANDLE_VALUE) {
+        recorder.Note("x" + numberText);
+    } else {
+        recorder.Note("+" + numberText + ((openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0 ? "F" : ""));
+        recorder.open_.push_back(std::make_pair(instance, number));
+    }
+    LeaveCriticalSection(&recorder.lock_);
+    if (instance != INVALID_HANDLE_VALUE && recorder.hook_)
+        recorder.hook_(number, instance);
+    SetLastError(error);
+    return instance;
+}
+
+BOOL WINAPI CreationRecorder::Close(HANDLE instance)
+{
+    CreationRecorder& recorder = *current_;
+    EnterCriticalSection(&recorder.lock_);
+    std::string event = "-?";
+    for (size_t i = 0; i < recorder.open_.size(); ++i) {
+        if (recorder.open_[i].first == instance) {
+            event = "-" + std::to_string(recorder.open_[i].second);
+            recorder.open_.erase(recorder.open_.begin() + i);
+            break;
+        }
+    }
+    recorder.Note(event);
+    LeaveCriticalSection(&recorder.lock_);
+    return CloseHandle(instance);
+}
+
+std::vector<std::string> Lapses(const std::string& sequence)
+{
+    std::vector<std::string> events;
+    std::istringstream words(sequence);
+    for (std::string word; words >> word;)
+        events.push_back(word);
+    std::vector<std::string> lapses;
+    int open = 0;
+    bool made = false;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events[i][0] == '+') {
+            ++open;
+            made = true;
+        } else if (events[i][0] == '-') {
+            --open;
+        }
+        // After the last event (the close at the stop) the name may go.
+        if (made && open < 1 && i + 1 < events.size())
+            lapses.push_back("after " + events[i]);
+    }
+    return lapses;
 }
 
 SidFailures* SidFailures::current_ = nullptr;

@@ -89,7 +89,7 @@ std::string Joined(const std::vector<std::string>& lines);
 // A script line that sends text as one message on slot.
 std::string Send(const std::string& text, int slot = 0);
 
-size_t Occurrences(const std::string& text, const std::string& piece);
+using test::Occurrences;
 // Polls the log until it holds piece at least count times.
 bool WaitForLog(const test::LogCapture& log, const std::string& piece, DWORD limitMilliseconds = 10000,
                 size_t count = 1);
@@ -173,27 +173,48 @@ private:
     bool skipPauses_;
 };
 
-// The instance creations of ClientControl for the scope: their parameters,
-// and the first refusals ones refused with an error, as Windows refuses a
-// first instance when another program holds the name (Wine does not).
+// The instance creations and closes of ClientControl for the scope: the
+// parameters of each creation, and the creations refused with an error, as
+// Windows refuses a first instance while another program holds the name, or
+// any instance while the one closed before lingers (Wine does neither). A hook
+// runs after each instance made, with the creation's number from 1.
 struct Creation {
     DWORD openMode, pipeMode, instances, outBuffer, inBuffer, timeout;
     bool security;
 };
 class CreationRecorder {
 public:
+    using Refuse = std::function<bool(unsigned number)>;
+    using Hook = std::function<void(unsigned number, HANDLE instance)>;
+    // The first refusals creations are refused.
     explicit CreationRecorder(unsigned refusals = 0, DWORD error = ERROR_ACCESS_DENIED);
+    CreationRecorder(Refuse refuse, DWORD error, Hook hook = nullptr);
     ~CreationRecorder();
+    CreationRecorder(const CreationRecorder&) = delete;
+    CreationRecorder& operator=(const CreationRecorder&) = delete;
     std::vector<Creation> creations() const;
+    // The events in order, each named by its creation's number: "+N" made
+    // ("+NF" when it asked to be the first of its name), "xN" refused, "-N" closed.
+    std::string sequence() const;
 
 private:
     static HANDLE WINAPI Create(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES);
+    static BOOL WINAPI Close(HANDLE instance);
+    void Note(const std::string& event);
     static CreationRecorder* current_;
     mutable CRITICAL_SECTION lock_;
     std::vector<Creation> creations_;
-    unsigned refusals_;
+    std::vector<std::pair<HANDLE, unsigned>> open_;  // instances made and not yet closed
+    std::string sequence_;
+    Refuse refuse_;
     DWORD error_;
+    Hook hook_;
 };
+
+// The moments of a sequence (see CreationRecorder) at which no instance of the
+// name existed, from the first instance made until the last event: "after
+// EVENT" for each; none when the name never lapsed.
+std::vector<std::string> Lapses(const std::string& sequence);
 
 // The SID allocations of the pipe's security descriptor for the scope: the
 // calls whose numbers (from 1) are listed fail with the error, as when memory

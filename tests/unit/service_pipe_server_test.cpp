@@ -187,14 +187,15 @@ TEST_CASE("while another program holds the pipe's name the server retries calmly
         const std::string text = log.text();
         CheckOutageLines(text, "5");
         CHECK(Pauses(recorder.polls()) == std::vector<DWORD>{100, 500, 500, 500, 500, 500, 500});
+        // Every try for the run's first instance asks to be the first of its name.
         const std::vector<pipetest::Creation> made = creations.creations();
         REQUIRE(made.size() >= 5);
-        for (const pipetest::Creation& creation : made)
-            CHECK(creation.openMode == (PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
+        for (size_t i = 0; i < 5; ++i)
+            CHECK(made[i].openMode == (PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
     }
 }
 
-TEST_CASE("a client finds one byte-mode instance with 64 KiB buffers, created as the first of its name")
+TEST_CASE("a client finds a byte-mode instance with 64 KiB buffers, the run's first created as the first of its name")
 {
     test::LogCapture log;
     pipetest::ServiceDatabase db;
@@ -212,19 +213,22 @@ TEST_CASE("a client finds one byte-mode instance with 64 KiB buffers, created as
     CHECK(flags == (PIPE_CLIENT_END | PIPE_TYPE_BYTE));
     CHECK(outBuffer == 65536);
     CHECK(inBuffer == 65536);
-    CHECK(instances == 1);
+    CHECK(instances == 2);
     DWORD state = 99, current = 0;
     CHECK(GetNamedPipeHandleStateW(client, &state, &current, nullptr, nullptr, nullptr, 0));
     CHECK(state == (PIPE_WAIT | PIPE_READMODE_BYTE));
     CHECK(current == 1);
     CloseHandle(client);
+    REQUIRE(pipetest::WaitForLog(log, "ClientControl() Created Pipe, waiting for connection ...", 10000, 2));
     server.Stop();
     const std::vector<pipetest::Creation> made = creations.creations();
-    REQUIRE_FALSE(made.empty());
+    REQUIRE(made.size() == 2);
     for (const pipetest::Creation& creation : made) {
-        CHECK(creation.openMode == (PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
+        // The second is made while the first is still held.
+        CHECK(creation.openMode == (PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                    (&creation == &made[0] ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0)));
         CHECK(creation.pipeMode == (PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT));
-        CHECK(creation.instances == 1);
+        CHECK(creation.instances == 2);
         CHECK(creation.outBuffer == 65536);
         CHECK(creation.inBuffer == 65536);
         CHECK(creation.timeout == 0);
@@ -357,6 +361,26 @@ Lines AccessList(HANDLE handle)
     return entries;
 }
 
+// The owner of the object behind handle as SID text; "no owner" when the
+// descriptor names none.
+std::string Owner(HANDLE handle)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetSecurityInfo(handle, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS)
+        return "GetSecurityInfo error " + std::to_string(result);
+    std::string text = "no owner";
+    char* sid = nullptr;
+    if (owner != nullptr && ConvertSidToStringSidA(owner, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return text;
+}
+
 // A client handle of the test process, once the server offers an instance.
 HANDLE OpenAsClient(DWORD access, DWORD limitMilliseconds = 10000)
 {
@@ -388,12 +412,14 @@ std::string Request(HANDLE client, const std::string& command)
 const Lines adminsOnly = {"deny S-1-5-2 001f01ff", "allow S-1-5-18 001f01ff", "allow S-1-5-32-544 001f01ff"};
 
 // A client that may read the instance's descriptor finds the administrators-only
-// list on it, and is served all the same.
+// list on it and the Administrators group as its owner (what the control
+// centre asks of the pipe), and is served all the same.
 void CheckAdminsOnlyAndServed()
 {
     HANDLE client = OpenAsClient(GENERIC_READ | GENERIC_WRITE | READ_CONTROL);
     REQUIRE(client != INVALID_HANDLE_VALUE);
     CHECK(Joined(AccessList(client)) == Joined(adminsOnly));
+    CHECK(Owner(client) == "S-1-5-32-544");
     CHECK(Request(client, "LIST FOLDERS") == "0");
     CloseHandle(client);
 }
@@ -403,7 +429,7 @@ const std::string securityOutage =
 
 }  // namespace
 
-TEST_CASE("only LocalSystem and administrators may open the pipe, and no network logon")
+TEST_CASE("only LocalSystem and administrators may open the pipe, no network logon, and administrators own it")
 {
     // The test process stands for the control centre run by an administrator:
     // under Wine every process holds the Administrators group.
@@ -477,4 +503,174 @@ TEST_CASE("without its security descriptor the pipe is not offered: the server s
     CHECK((line.size() > pace.size() && line.compare(line.size() - pace.size(), std::string::npos, pace) == 0));
     CHECK(Occurrences(text, "Could not create named pipe") == 0);
     CHECK(text.find(securityOutage) < text.find("ClientControl() Created Pipe, waiting for connection ..."));
+}
+
+namespace {
+
+// One "LIST FOLDERS" request on a connection of its own, per slot given.
+std::string ListRequests(std::initializer_list<int> slots)
+{
+    std::string script;
+    for (int slot : slots) {
+        const std::string number = std::to_string(slot);
+        script += "open " + number + "\n" + Send("LIST FOLDERS", slot) + "read " + number + "\nclose " + number + "\n";
+    }
+    return script;
+}
+
+// The server's own lines about its instances, in order, each shortened to a word.
+std::string InstanceLines(const std::string& text)
+{
+    const std::pair<const char*, const char*> marks[] = {
+        {"ClientControl() Created Pipe, waiting for connection ...", "created"},
+        {"ClientControl() Pipe connected", "connected"},
+        {"ClientControl() Unknown error code ", "unknown"},
+        {"ClientControl() Closed Pipe", "closed"},
+        {"ClientControl() Standard Exit", "exit"},
+    };
+    std::string lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(at, end - at);
+        for (const auto& mark : marks) {
+            if (line.find(mark.first) != std::string::npos)
+                lines += (lines.empty() ? "" : " ") + std::string(mark.second);
+        }
+        at = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST_CASE("from its first instance until the stop the server holds an instance of the pipe's name")
+{
+    test::LogCapture log;
+    pipetest::ServiceDatabase db;
+    SUBCASE("clients served one after another: the next instance is made before the served one is closed")
+    {
+        pipetest::CreationRecorder creations;
+        pipetest::PipeServer server;
+        const Lines output = pipetest::RunClient(ListRequests({0, 1, 2}));
+        INFO(Joined(output));
+        CHECK(Replies(output, 0) == Lines{"0"});
+        CHECK(Replies(output, 1) == Lines{"0"});
+        CHECK(Replies(output, 2) == Lines{"0"});
+        REQUIRE(pipetest::WaitForLog(log, "ClientControl() Created Pipe, waiting for connection ...", 10000, 4));
+        server.Stop();
+        const std::string sequence = creations.sequence();
+        CAPTURE(sequence);
+        CHECK(pipetest::Lapses(sequence).empty());
+        // Only the first instance of the run asks to be the first of its name.
+        CHECK(sequence == "+1F +2 -1 +3 -2 +4 -3 -4");
+        for (const pipetest::Creation& creation : creations.creations())
+            CHECK(creation.instances == 2);
+        // The log reads as it always did.
+        CHECK(InstanceLines(log.text()) == "created connected closed created connected closed created connected closed "
+                                           "created closed exit");
+    }
+    SUBCASE("while the next instance is refused the served one is kept, and clients are told the pipe is busy")
+    {
+        // Windows refuses the next instance while the one closed before lingers,
+        // until its client has closed its end too.
+        pipetest::CreationRecorder creations([](unsigned number) { return number >= 2 && number <= 4; },
+                                             ERROR_PIPE_BUSY);
+        std::string openErrors;  // of a client's open at each pause
+        pipetest::PollRecorder recorder(
+            [&](size_t, const pipetest::Poll& poll) {
+                if (poll.event != nullptr)
+                    return;
+                HANDLE client =
+                    CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                openErrors += std::to_string(client == INVALID_HANDLE_VALUE ? GetLastError() : 0) + " ";
+                if (client != INVALID_HANDLE_VALUE)
+                    CloseHandle(client);
+            },
+            true);
+        pipetest::PipeServer server;
+        const Lines first = pipetest::RunClient(ListRequests({0}));
+        REQUIRE(pipetest::WaitForLog(log, regained + "3 failed attempts\r\n"));
+        const Lines second = pipetest::RunClient(ListRequests({1}));
+        INFO(Joined(first));
+        INFO(Joined(second));
+        CHECK(Replies(first, 0) == Lines{"0"});
+        CHECK(Replies(second, 1) == Lines{"0"});
+        server.Stop();
+        const std::string sequence = creations.sequence();
+        CAPTURE(sequence);
+        CHECK(pipetest::Lapses(sequence).empty());
+        CHECK(sequence == "+1F x2 x3 x4 +5 -1 +6 -5 -6");
+        // The retry keeps its pace and its lines; the name stays taken throughout.
+        CHECK(Pauses(recorder.polls()) == std::vector<DWORD>{100, 500, 500, 500, 500});
+        CHECK(openErrors == "231 231 231 231 231 ");
+        const std::string text = log.text();
+        CheckOutageLines(text, "231");
+        CHECK(Occurrences(text, regained) == 1);
+        CHECK(text.find(outage) < text.find("ClientControl() Closed Pipe"));
+        CHECK(text.find("ClientControl() Closed Pipe") < text.find(regained));
+        CHECK(InstanceLines(text) == "created connected closed created connected closed created closed exit");
+    }
+    SUBCASE("a client gone before the connect began: that instance is given up once the next exists")
+    {
+        // It opens and closes the first instance before the server starts its connect.
+        bool opened = false;
+        pipetest::CreationRecorder creations([](unsigned) { return false; }, 0, [&](unsigned number, HANDLE) {
+            if (number != 1)
+                return;
+            HANDLE client = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            opened = client != INVALID_HANDLE_VALUE;
+            if (opened)
+                CloseHandle(client);
+        });
+        pipetest::PipeServer server;
+        REQUIRE(pipetest::WaitForLog(log, "ClientControl() Unknown error code "));
+        const Lines output = pipetest::RunClient(ListRequests({0}));
+        INFO(Joined(output));
+        CHECK(Replies(output, 0) == Lines{"0"});
+        server.Stop();
+        CHECK(opened);
+        const std::string sequence = creations.sequence();
+        CAPTURE(sequence);
+        CHECK(pipetest::Lapses(sequence).empty());
+        CHECK(sequence == "+1F +2 -1 +3 -2 -3");
+        const std::string text = log.text();
+        CHECK(InstanceLines(text) == "created unknown closed created connected closed created closed exit");
+        CHECK(text.find(". Aborting.") != std::string::npos);
+    }
+    SUBCASE("a stop while the next instance is refused closes the served one within one poll")
+    {
+        pipetest::CreationRecorder creations([](unsigned number) { return number >= 2; }, ERROR_PIPE_BUSY);
+        // At the second pause: the first follows the first refusal, the second the second.
+        int pauses = 0;
+        pipetest::PollRecorder recorder(
+            [&](size_t, const pipetest::Poll& poll) {
+                if (poll.event == nullptr && ++pauses == 2)
+                    *serviceStopFlag = 1;
+            },
+            true);
+        pipetest::PipeServer server;
+        const Lines output = pipetest::RunClient(ListRequests({0}));
+        INFO(Joined(output));
+        CHECK(Replies(output, 0) == Lines{"0"});
+        REQUIRE(pipetest::WaitForLog(log, "ClientControl() Standard Exit"));
+        const std::string sequence = creations.sequence();
+        CAPTURE(sequence);
+        CHECK(sequence == "+1F x2 x3 -1");
+        CHECK(InstanceLines(log.text()) == "created connected closed exit");
+    }
+    SUBCASE("a stop while a client is served closes its instance and makes no other")
+    {
+        pipetest::CreationRecorder creations;
+        pipetest::PipeServer server;
+        pipetest::Client client("open 0\nread 0\ndrain 0\n");
+        REQUIRE(pipetest::WaitForLog(log, "ClientControl() Pipe connected"));
+        server.Stop(5000);
+        const Lines output = client.Finish(10000);
+        INFO(Joined(output));
+        CHECK(HasLine(output, "end"));
+        CHECK(creations.sequence() == "+1F -1");
+        CHECK(InstanceLines(log.text()) == "created connected closed exit");
+    }
 }

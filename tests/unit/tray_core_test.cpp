@@ -642,6 +642,61 @@ TEST_CASE("the control centre opens the pipe so that a server can at most identi
     CHECK(test::PipeOpenText(recorder.opens()[0]) == test::ControlCentrePipeOpen());
 }
 
+namespace {
+
+// The control centre's open without READ_CONTROL for the scope, so that the owner cannot be read.
+struct OpenWithoutReadControl {
+    OpenWithoutReadControl() { openControlPipeFile = Open; }
+    ~OpenWithoutReadControl() { openControlPipeFile = CreateFileW; }
+    static HANDLE WINAPI Open(LPCWSTR name, DWORD, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                              DWORD flags, HANDLE templateFile)
+    {
+        return CreateFileW(name, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, share, security, disposition, flags,
+                           templateFile);
+    }
+};
+
+}  // namespace
+
+TEST_CASE("the control centre sends nothing to a pipe that neither LocalSystem nor the Administrators group owns")
+{
+    for (const test::PipeOwnerCase& c : test::PipeOwnerCases()) {
+        CAPTURE(test::Utf8(c.descriptor));
+        test::LogCapture log;
+        test::ScriptedPipeServer server(
+            [](test::ScriptedPipeServer& s) {
+                std::string text;
+                if (s.ReadMessage(text))
+                    s.WriteMessage("3");
+                s.WaitForClientClose();
+            },
+            10000, c.descriptor);
+        REQUIRE(server.created());
+        CHECK(SendPipeCommand("LIST FOLDERS", "") == (c.accepted ? "3" : ""));
+        REQUIRE(server.Finish());
+        CHECK(server.received() == (c.accepted ? std::vector<std::string>{"LIST FOLDERS"} : std::vector<std::string>{}));
+        const std::string text = log.text();
+        CHECK(test::Occurrences(text, "Nothing was sent.") == (c.accepted ? 0u : 1u));
+        if (!c.accepted)
+            CHECK(test::Occurrences(text, std::string(" ") + c.line + "\r\n") == 1);
+    }
+    SUBCASE("an owner that cannot be read")
+    {
+        test::LogCapture log;
+        test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) { s.WaitForClientClose(); });
+        REQUIRE(server.created());
+        {
+            OpenWithoutReadControl open;
+            CHECK(OpenControlPipe() == INVALID_HANDLE_VALUE);
+        }
+        REQUIRE(server.Finish());
+        CHECK(server.clientConnected());
+        CHECK(server.received().empty());
+        CHECK(test::Occurrences(log.text(),
+                          " Error: Could not read the owner of the control pipe (error 5). Nothing was sent.\r\n") == 1);
+    }
+}
+
 TEST_CASE("a failed write throws 2, a good one sends count and text")
 {
     test::ScriptedPipeServer server([](test::ScriptedPipeServer& s) {

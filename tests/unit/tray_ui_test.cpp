@@ -41,7 +41,8 @@ struct DroppingServer {
 
     DroppingServer()
     {
-        pipe = CreateNamedPipeW(trayPipeName, PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, 0, nullptr);
+        test::PipeDescriptor security(test::serviceOwnedPipe);
+        pipe = CreateNamedPipeW(trayPipeName, PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, 0, security.attributes());
         if (pipe != INVALID_HANDLE_VALUE)
             thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
     }
@@ -228,6 +229,26 @@ TEST_CASE("SendRestoreFiles opens the pipe so that a server can at most identify
     CHECK(server.received().size() == 6);
     REQUIRE(recorder.opens().size() == 1);
     CHECK(test::PipeOpenText(recorder.opens()[0]) == test::ControlCentrePipeOpen());
+}
+
+TEST_CASE("SendRestoreFiles sends nothing to a pipe that neither LocalSystem nor the Administrators group owns")
+{
+    for (const test::PipeOwnerCase& c : test::PipeOwnerCases()) {
+        CAPTURE(test::Utf8(c.descriptor));
+        test::LogCapture log;
+        std::vector<FileListEntry> restoreList = {Entry(1, 2, "20200101 000000.000")};
+        test::ScriptedPipeServer server(ReadAll, 10000, c.descriptor);
+        REQUIRE(server.created());
+        CHECK(SendRestoreFiles("C:\\restore", restoreList) == c.accepted);
+        REQUIRE(server.Finish());
+        CHECK(server.clientConnected());
+        CHECK(server.received().size() == (c.accepted ? 6u : 0u));
+        CHECK(restoreList.size() == (c.accepted ? 0u : 1u));  // a refused request keeps its list
+        const std::string text = log.text();
+        CHECK(test::Occurrences(text, "Nothing was sent.") == (c.accepted ? 0u : 1u));
+        if (!c.accepted)
+            CHECK(test::Occurrences(text, std::string(" ") + c.line + "\r\n") == 1);
+    }
 }
 
 TEST_CASE("SendRestoreFiles fails without a service and keeps the list")
