@@ -9,29 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
 #include "destination.h"
 #include "file_rows.h"
-#include "folders.h"
-#include "globals.h"
-#include "log.h"
-#include "service_state.h"
-#include "text.h"
-#include "watcher.h"
+#include "service_bench_support.h"
 
 namespace {
 
-volatile uint8_t stopByte = 0;
-int wakeUps = 0;
 double copySeconds = 0;
-// One wake-up, then the stop.
-void WINAPI OneWakeUp(DWORD)
-{
-    if (++wakeUps > 1)
-        stopByte = 1;
-}
-
-unsigned long long ZeroClock() { return 0; }
 
 BOOL WINAPI TimedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context, LPBOOL cancel,
                       DWORD flags)
@@ -44,30 +28,8 @@ BOOL WINAPI TimedCopy(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progres
 
 double Pass(std::vector<WatchedFolder*>& folders)
 {
-    wakeUps = 0;
-    stopByte = 0;
     copySeconds = 0;
-    const double start = BenchNow();
-    directoryWatcher(&folders);
-    return BenchNow() - start;
-}
-
-void SetSetting(const std::wstring& name, const std::wstring& value)
-{
-    HKEY key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, SettingsKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-}
-
-void OpenDatabase(const std::wstring& path)
-{
-    DeleteFileW(path.c_str());
-    databasePath = FormatString("%S", path.c_str());
-    sqlite3_open(databasePath.c_str(), &databaseConnection);
-    sqlite3_exec(databaseConnection, createWatchDirectoriesStatement, nullptr, nullptr, nullptr);
-    sqlite3_exec(databaseConnection, createFileListStatement, nullptr, nullptr, nullptr);
+    return BenchWatcherPass(folders);
 }
 
 size_t StoredFiles(const std::wstring& folder)
@@ -96,19 +58,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring source = argv[1];
     const std::wstring destination = argv[2];
 
-    CreateDirectoryPath(GetDataFolder() + L"\\");
-    CreateDirectoryPath(GetLogsFolder() + L"\\");
-    OpenLogFile(L"");
-    InitializeCriticalSection(&fileRowsLock);
-    InitializeCriticalSection(&watchListLock);
-    serviceStopFlag = &stopByte;
-    OpenDatabase(GetDataFolder() + databaseFileName);
-
-    SetSetting(destinationValueName, destination);
-    SetSetting(scanIntervalValueName, L"0");
-    SetSetting(maxVersionsValueName, L"5");
-    watcherSleep = OneWakeUp;
-    watcherClock = ZeroClock;
+    BenchStartService(destination);
     copyFileFunction = TimedCopy;
 
     WatchedFolder folder;
@@ -121,7 +71,7 @@ int wmain(int argc, wchar_t** argv)
     const size_t stored = StoredFiles(destination + L"\\" + serviceName + L"\\" + GetComputerNameString());
 
     // The parts, measured on their own over the same tree.
-    stopByte = 0;
+    benchservice::StopByte() = 0;
     KnownFileMap known;
     ScanList found;
     double start = BenchNow();
@@ -129,7 +79,7 @@ int wmain(int argc, wchar_t** argv)
     const double walk = BenchNow() - start;
 
     sqlite3_close(databaseConnection);
-    OpenDatabase(GetDataFolder() + L"\\insert-bench.trdb");
+    BenchOpenDatabase(GetDataFolder() + L"\\insert-bench.trdb");
     start = BenchNow();
     for (FileRecord record : found) {
         record.localPath = "\\\\?\\C:\\bench\\VarnBack\\HOST\\01234567-89ab-cdef-0123-456789abcdef";

@@ -1,12 +1,17 @@
 # Sourced by the benchmark scripts.
 #   bench_prefix BUILD NAME   a Wine prefix of the benchmark's own in BUILD/NAME, copied
 #                             from the build's pristine template, its server started;
-#                             removed at exit unless BENCH_KEEP=1
+#                             removed at exit unless BENCH_KEEP=1. A 64-bit build
+#                             (one with BUILD/wine-bin) runs in a 64-bit prefix, with
+#                             Wine's 64-bit loader as "wine"
 #   bench_display             after bench_prefix: an Xvfb display of the benchmark's own
 #                             (DISPLAY exported), stopped at exit
 bench_prefix() {
   export WINEPREFIX=$1/$2
   export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ -x "$1/wine-bin/wine" ]; then
+    export WINEARCH=win64 PATH=$1/wine-bin:$PATH
+  fi
   trap bench_prefix_cleanup EXIT
   rm -rf "$WINEPREFIX"
   cp -a "$1/wineprefix-template" "$WINEPREFIX"

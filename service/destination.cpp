@@ -381,6 +381,24 @@ static bool UnchangedSince(const std::wstring& target, const BY_HANDLE_FILE_INFO
            CompareFileTime(&now.ftLastWriteTime, &before.ftLastWriteTime) == 0;
 }
 
+// A recorded folder, made at the target. One that is there already is no
+// failure worth a line (the result is false all the same).
+static bool MakeRecordedFolder(const std::wstring& target, bool foldersReady, DWORD code)
+{
+    if (foldersReady) {
+        if (CreateDirectoryW(target.c_str(), nullptr))
+            return true;
+        code = GetLastError();
+        const DWORD existing = GetFileAttributesW(target.c_str());
+        if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY))
+            return false;
+    }
+    LogMessageW(L"%s", FormatWString(L"RestoreFile() Could not make the folder \"%s\". The error is %s, code %lu",
+                                     target.c_str(), Win32ErrorTextW(code).c_str(), code)
+                           .c_str());
+    return false;
+}
+
 bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, uint64_t recordedSize,
                  size_t chosenLength)
 {
@@ -396,7 +414,7 @@ bool RestoreFile(std::wstring source, std::wstring target, uint64_t attributes, 
         return false;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return folders == foldersReady && CreateDirectoryW(target.c_str(), nullptr) != FALSE;
+        return MakeRecordedFolder(target, folders == foldersReady, folderCode);
     // The failure lines name the target, the file the user knows.
     if (folders == foldersMissing) {
         LogCopyFailure(source, target, folderCode);

@@ -10,8 +10,10 @@
 #include "service_state.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,7 +38,14 @@ const char* const restoreEntryStatement = VARN_RESTORE_ENTRY;
 // An entry that names its stored copy: exactly that version, never another
 // version of the file that shares its time (a rename or a move keeps the time).
 const char* const restoreCopyStatement = VARN_RESTORE_ENTRY " and localpath= ?4";
+// The same, for one row of the batch's read: the key is checked again, since
+// the row may have been pruned since and its row id given to another row.
+const char* const restoreRowStatement = VARN_RESTORE_ENTRY " and rowid= ?5";
+const char* const restoreCopyRowStatement = VARN_RESTORE_ENTRY " and localpath= ?4 and rowid= ?5";
 #undef VARN_RESTORE_ENTRY
+// One read of the table for a whole batch of entries: the table has no index,
+// so a select by key reads every row, and one per entry would cost entries times rows.
+const char* const restoreBatchStatement = "select rowid, self_id, volume_id, modificationtime, localpath from filelist";
 
 // Carries a failed statement of "ADD FOLDER" or "REMOVE FOLDER" to its handler.
 const unsigned long databaseFailure = 3;
@@ -158,40 +167,184 @@ struct RestoreEntry {
     std::string storedCopy;  // the row's localpath when the entry names it; empty in the older form
 };
 
-// False when the select could not be prepared or a step failed; a version
-// that matches no row leaves the paths empty. The last matching row wins.
-bool FindStoredVersion(const RestoreEntry& entry, StoredVersion& version)
+enum VersionLookup { versionFound, noVersionMatches, lookupFailed };
+
+// The entry's select with its key bound; null when it could not be prepared.
+sqlite3_stmt* PrepareVersionSelect(const RestoreEntry& entry, const char* exactText, const char* olderText)
 {
     const bool exact = !entry.storedCopy.empty();
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(databaseConnection, exact ? restoreCopyStatement : restoreEntryStatement, -1, &statement,
-                           nullptr) != SQLITE_OK ||
+    if (sqlite3_prepare_v2(databaseConnection, exact ? exactText : olderText, -1, &statement, nullptr) != SQLITE_OK ||
         statement == nullptr) {
         if (statement != nullptr)
             sqlite3_finalize(statement);
-        return false;
+        return nullptr;
     }
     sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(entry.selfId));
     sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(entry.volumeId));
     sqlite3_bind_text(statement, 3, entry.modificationTime.c_str(), -1, SQLITE_STATIC);
     if (exact)
         sqlite3_bind_text(statement, 4, entry.storedCopy.c_str(), -1, SQLITE_STATIC);
-    bool stepsWorked = true;
+    return statement;
+}
+
+void ReadVersion(sqlite3_stmt* statement, StoredVersion& version)
+{
+    version.localPath = ColumnText(statement, 0);
+    version.path = ColumnText(statement, 1);
+    version.attributes = static_cast<uint64_t>(sqlite3_column_int64(statement, 2));
+    version.size = static_cast<uint64_t>(sqlite3_column_int64(statement, 3));
+}
+
+// Finalises the statement; error takes the database's text when the lookup failed.
+VersionLookup EndVersionSelect(sqlite3_stmt* statement, VersionLookup result, std::string& error)
+{
+    if (result == lookupFailed)
+        error = sqlite3_errmsg(databaseConnection);
+    sqlite3_finalize(statement);
+    return result;
+}
+
+// Reads the whole table for the entry. The last matching row wins.
+VersionLookup FindStoredVersion(const RestoreEntry& entry, StoredVersion& version, std::string& error)
+{
+    sqlite3_stmt* statement = PrepareVersionSelect(entry, restoreCopyStatement, restoreEntryStatement);
+    if (statement == nullptr) {
+        error = sqlite3_errmsg(databaseConnection);
+        return lookupFailed;
+    }
+    VersionLookup result = noVersionMatches;
     for (;;) {
-        const int result = sqlite3_step(statement);
-        if (result == SQLITE_DONE)
+        const int step = sqlite3_step(statement);
+        if (step == SQLITE_DONE)
             break;
-        if (result != SQLITE_ROW) {
-            stepsWorked = false;
-            break;
+        if (step != SQLITE_ROW)
+            return EndVersionSelect(statement, lookupFailed, error);
+        ReadVersion(statement, version);
+        result = versionFound;
+    }
+    return EndVersionSelect(statement, result, error);
+}
+
+// The rows of filelist that a batch's entries name, found in one read of the
+// table: for each key the row ids of every matching row, and for each stored
+// copy named the row ids of the rows with that localpath. Rows stored after
+// the read are not seen by the batch. Memory grows with the batch, not the table.
+class BatchVersions {
+public:
+    // False when the table could not be read: each entry is then looked up on its own.
+    bool Read(const std::vector<RestoreEntry>& batch);
+    VersionLookup Find(const RestoreEntry& entry, StoredVersion& version, std::string& error) const;
+
+private:
+    typedef std::vector<sqlite3_int64> RowIds;
+    struct Key {
+        uint64_t selfId;
+        uint64_t volumeId;
+        std::string modificationTime;
+        bool operator<(const Key& other) const
+        {
+            if (selfId != other.selfId)
+                return selfId < other.selfId;
+            if (volumeId != other.volumeId)
+                return volumeId < other.volumeId;
+            return modificationTime < other.modificationTime;
         }
-        version.localPath = ColumnText(statement, 0);
-        version.path = ColumnText(statement, 1);
-        version.attributes = static_cast<uint64_t>(sqlite3_column_int64(statement, 2));
-        version.size = static_cast<uint64_t>(sqlite3_column_int64(statement, 3));
+    };
+    struct Rows {
+        bool olderForm = false;  // an entry names no stored copy: every matching row counts
+        RowIds matching;
+        std::map<std::string, RowIds> byCopy;
+    };
+    std::map<Key, Rows> keys_;
+};
+
+bool BatchVersions::Read(const std::vector<RestoreEntry>& batch)
+{
+    for (const RestoreEntry& entry : batch) {
+        const Key key = {entry.selfId, entry.volumeId, entry.modificationTime};
+        Rows& rows = keys_[key];
+        if (entry.storedCopy.empty())
+            rows.olderForm = true;
+        else
+            rows.byCopy[entry.storedCopy];
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(databaseConnection, restoreBatchStatement, -1, &statement, nullptr) != SQLITE_OK ||
+        statement == nullptr) {
+        if (statement != nullptr)
+            sqlite3_finalize(statement);
+        return false;
+    }
+    // Rows are taken here by looser tests than the select's (a value of another
+    // type may pass); the select by row id decides.
+    Key key = {0, 0, std::string()};
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        key.selfId = static_cast<uint64_t>(sqlite3_column_int64(statement, 1));
+        key.volumeId = static_cast<uint64_t>(sqlite3_column_int64(statement, 2));
+        const unsigned char* time = sqlite3_column_text(statement, 3);
+        if (time == nullptr)
+            continue;
+        key.modificationTime.assign(reinterpret_cast<const char*>(time),
+                                    static_cast<size_t>(sqlite3_column_bytes(statement, 3)));
+        const std::map<Key, Rows>::iterator found = keys_.find(key);
+        if (found == keys_.end())
+            continue;
+        Rows& rows = found->second;
+        const sqlite3_int64 rowId = sqlite3_column_int64(statement, 0);
+        if (rows.olderForm)
+            rows.matching.push_back(rowId);
+        if (!rows.byCopy.empty()) {
+            const std::map<std::string, RowIds>::iterator copy = rows.byCopy.find(ColumnText(statement, 4));
+            if (copy != rows.byCopy.end())
+                copy->second.push_back(rowId);
+        }
     }
     sqlite3_finalize(statement);
-    return stepsWorked;
+    if (step != SQLITE_DONE) {
+        keys_.clear();
+        return false;
+    }
+    return true;
+}
+
+// The row the entry would take from a read of the whole table: the last
+// matching one. A row pruned since the batch's read gives way to the one before it.
+VersionLookup BatchVersions::Find(const RestoreEntry& entry, StoredVersion& version, std::string& error) const
+{
+    const Key key = {entry.selfId, entry.volumeId, entry.modificationTime};
+    const std::map<Key, Rows>::const_iterator found = keys_.find(key);
+    if (found == keys_.end())
+        return noVersionMatches;
+    const RowIds* candidates = &found->second.matching;
+    if (!entry.storedCopy.empty()) {
+        const std::map<std::string, RowIds>::const_iterator copy = found->second.byCopy.find(entry.storedCopy);
+        if (copy == found->second.byCopy.end())
+            return noVersionMatches;
+        candidates = &copy->second;
+    }
+    if (candidates->empty())
+        return noVersionMatches;
+    RowIds latestFirst = *candidates;
+    std::sort(latestFirst.rbegin(), latestFirst.rend());
+    sqlite3_stmt* statement = PrepareVersionSelect(entry, restoreCopyRowStatement, restoreRowStatement);
+    if (statement == nullptr) {
+        error = sqlite3_errmsg(databaseConnection);
+        return lookupFailed;
+    }
+    for (const sqlite3_int64 rowId : latestFirst) {
+        sqlite3_bind_int64(statement, 5, rowId);
+        const int step = sqlite3_step(statement);
+        if (step == SQLITE_ROW) {
+            ReadVersion(statement, version);
+            return EndVersionSelect(statement, versionFound, error);
+        }
+        if (step != SQLITE_DONE)
+            return EndVersionSelect(statement, lookupFailed, error);
+        sqlite3_reset(statement);
+    }
+    return EndVersionSelect(statement, noVersionMatches, error);
 }
 
 // Where a stored path lands under the chosen folder: a drive path without its
@@ -228,10 +381,12 @@ const char* const restoreStopLine = "Stop requested. Restore aborted, %I64u entr
 
 // Takes entries off the pipe until left reaches 0 or the entries taken hold
 // restoreBatchBytes. A read that fails (the client has gone, a stop, the
-// per-message bound) sets left to 0: no more will come. False on a stop: a
-// client that writes as fast as it can never makes a read wait, so the stop
-// byte is tested here, before each entry, and the request is dropped at once.
-bool TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, std::vector<RestoreEntry>& batch)
+// per-message bound) sets left to 0: no more will come; unread then counts the
+// entries still owed, the one cut off included. False on a stop: a client that
+// writes as fast as it can never makes a read wait, so the stop byte is tested
+// here, before each entry, and the request is dropped at once.
+bool TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, uint64_t& unread,
+                        std::vector<RestoreEntry>& batch)
 {
     size_t held = 0;
     while (left > 0 && held < restoreBatchBytes) {
@@ -244,6 +399,7 @@ bool TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, std
         std::string selfIdText, volumeIdText, modificationTime;
         if (!ReadMessage(pipe, selfIdText, overlapped) || !ReadMessage(pipe, volumeIdText, overlapped) ||
             !ReadMessage(pipe, modificationTime, overlapped)) {
+            unread = left;
             left = 0;
             return true;
         }
@@ -255,18 +411,42 @@ bool TakeRestoreEntries(HANDLE pipe, OVERLAPPED* overlapped, uint64_t& left, std
     return true;
 }
 
-void RestoreOneEntry(const std::wstring& targetRoot, const RestoreEntry& entry)
+// The entry as the lines that say it was not restored name it.
+std::string EntryName(const RestoreEntry& entry)
+{
+    std::string name = FormatString("self id %I64u, volume id %I64u, modificationtime %s", entry.selfId,
+                                    entry.volumeId, entry.modificationTime.c_str());
+    if (!entry.storedCopy.empty())
+        name += ", stored copy " + entry.storedCopy;
+    return name;
+}
+
+// versions null: the entry is looked up on its own.
+void RestoreOneEntry(const std::wstring& targetRoot, const RestoreEntry& entry, const BatchVersions* versions)
 {
     LogMessageA("Self id %I64u, volume id %I64u, modificationtime %s", entry.selfId, entry.volumeId,
                 entry.modificationTime.c_str());
     if (!entry.storedCopy.empty())
         LogMessageA("%s", ("Stored copy named is " + entry.storedCopy).c_str());
     StoredVersion version;
-    if (!FindStoredVersion(entry, version))
+    std::string error;
+    const VersionLookup lookup =
+        versions != nullptr ? versions->Find(entry, version, error) : FindStoredVersion(entry, version, error);
+    if (lookup == lookupFailed) {
+        LogMessageA("Could not look up the stored version of %s: %s. It is not restored.", EntryName(entry).c_str(),
+                    error.c_str());
         return;
+    }
+    if (lookup == noVersionMatches) {
+        LogMessageA("No stored version matches %s. It is not restored.", EntryName(entry).c_str());
+        return;
+    }
     LogMessageA("Original path is %s", version.path.c_str());
-    if (version.path.size() < 2)
+    if (version.path.size() < 2) {
+        LogMessageA("The stored version of %s has no path to restore to. It is not restored.",
+                    EntryName(entry).c_str());
         return;
+    }
     std::wstring storedCopy;
     Utf8ToWide(version.localPath, storedCopy, CP_UTF8);
     RestoreFile(storedCopy, RestoreTarget(targetRoot, version.path), version.attributes, version.size,
@@ -276,12 +456,15 @@ void RestoreOneEntry(const std::wstring& targetRoot, const RestoreEntry& entry)
 // False when a stop came: the entries not yet restored are dropped.
 bool RestoreBatch(const std::wstring& targetRoot, const std::vector<RestoreEntry>& batch)
 {
+    BatchVersions versions;
+    // A table that cannot be read at once (another program's lock) is read for each entry, as it always was.
+    const bool read = versions.Read(batch);
     for (size_t i = 0; i < batch.size(); ++i) {
         if (StopRequested()) {
             LogMessageA(restoreStopLine, static_cast<uint64_t>(batch.size() - i));
             return false;
         }
-        RestoreOneEntry(targetRoot, batch[i]);
+        RestoreOneEntry(targetRoot, batch[i], read ? &versions : nullptr);
     }
     return true;
 }
@@ -298,11 +481,12 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
 
     // A negative count reads as a huge one: the client's close then ends the request.
     uint64_t left = static_cast<uint64_t>(std::strtoll(countText.c_str(), nullptr, 10));
+    uint64_t unread = 0;
     // The request is taken off the pipe before anything is copied, so the
     // client's writes never wait for copies. The count comes from the client,
     // so nothing is set aside for it: entries are held as they arrive.
     std::vector<RestoreEntry> batch;
-    if (!TakeRestoreEntries(pipe, overlapped, left, batch))
+    if (!TakeRestoreEntries(pipe, overlapped, left, unread, batch))
         return;
 
     std::wstring destination, user, password;
@@ -319,9 +503,14 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
     source.Connect(destination, user, password);
     while (RestoreBatch(targetRoot, batch) && left > 0) {
         batch.clear();
-        if (!TakeRestoreEntries(pipe, overlapped, left, batch))
+        if (!TakeRestoreEntries(pipe, overlapped, left, unread, batch))
             break;
     }
+    // Said once the entries that did come are done, after their lines.
+    if (unread > 0)
+        LogMessageA("The restore request ended before all its entries were read. Restore aborted, %I64u entries "
+                    "dropped.",
+                    unread);
     source.Disconnect();
 }
 

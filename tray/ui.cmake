@@ -24,11 +24,5 @@ add_library(varn_tray_resources OBJECT ${CMAKE_CURRENT_LIST_DIR}/VarnBackupTray.
 target_include_directories(varn_tray_resources PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_BINARY_DIR})
 add_dependencies(varn_tray_resources varn_tray_icon)
 
-# The benchmark program of bench/: built on request only, never run by CTest.
-if(EXISTS ${CMAKE_SOURCE_DIR}/bench/file_list_fill_bench.cpp)
-  add_executable(file_list_fill_bench EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/file_list_fill_bench.cpp
-    $<TARGET_OBJECTS:varn_tray_resources>)
-  target_link_libraries(file_list_fill_bench PRIVATE varn_tray_ui)
-  target_link_options(file_list_fill_bench PRIVATE -Wl,--undefined=${VARN_SYMBOL_PREFIX}logWriterConfig)
-  set_target_properties(file_list_fill_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
-endif()
+varn_bench_program(file_list_fill_bench LIBS varn_tray_ui SOURCES $<TARGET_OBJECTS:varn_tray_resources>
+  LINK_OPTIONS -Wl,--undefined=${VARN_SYMBOL_PREFIX}logWriterConfig)

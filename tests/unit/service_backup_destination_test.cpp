@@ -428,6 +428,21 @@ TEST_CASE("RestoreFile copies a version back or makes a recorded folder")
     const std::string before = state.log.text();
     CHECK_FALSE(RestoreFile(L"", target / L"new\\folder", FILE_ATTRIBUTE_DIRECTORY, 0, target.path().size()));
     CHECK(state.log.text() == before);
+    // A folder that cannot be made says so: a file at its place, or a file where a folder above it belongs.
+    REQUIRE(test::WriteFileBytes(target / L"plain", "a file"));
+    struct FolderCase {
+        std::wstring folder;
+        const char* error;
+    };
+    const FolderCase folderCases[] = {{target / L"plain", ", code 183\r\n"}, {target / L"plain\\inner", ", code 3\r\n"}};
+    for (const FolderCase& c : folderCases) {
+        CAPTURE(test::Utf8(c.folder));
+        CHECK_FALSE(RestoreFile(L"", c.folder, FILE_ATTRIBUTE_DIRECTORY, 0, target.path().size()));
+        CHECK(CountOf(state.log.text(), " RestoreFile() Could not make the folder \"" + test::Utf8(c.folder) +
+                                            "\". The error is ") == 1);
+        CHECK(CountOf(state.log.text(), c.error) == 1);
+    }
+    CHECK(test::ReadFileBytes(target / L"plain") == "a file");
 
     CHECK_FALSE(RestoreFile(store / L"missing", target / L"m.txt", FILE_ATTRIBUTE_ARCHIVE, 0, target.path().size()));
     CHECK(state.log.text().find(" Could not copy file \"" + test::Utf8(store / L"missing") + "\" to \"" +

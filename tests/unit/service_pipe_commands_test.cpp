@@ -469,7 +469,10 @@ TEST_CASE("RESTORE FILES copies the matching versions under the target root and 
     const std::string text = log.text();
     CHECK(text.find("Self id 9223372036854775813, volume id 1124073472, modificationtime 20240101 120000\r\n") !=
           std::string::npos);
-    CHECK(text.find("Original path is \r\n") != std::string::npos);
+    // The entry without a row says so, and names no path.
+    CHECK(Occurrences(text, "No stored version matches self id 999, volume id 1124073472, modificationtime 20240101 "
+                            "120000. It is not restored.\r\n") == 1);
+    CHECK(text.find("Original path is \r\n") == std::string::npos);
     CHECK(text.find("Original path is E:\\Users\\Ann\\a.txt\r\n") != std::string::npos);
     CHECK(Occurrences(text, "Self id ") == 6);
     CHECK(Occurrences(text, "Could not copy file") == 1);
@@ -478,29 +481,55 @@ TEST_CASE("RESTORE FILES copies the matching versions under the target root and 
 
 TEST_CASE("RESTORE FILES ends at the first entry that does not arrive, whatever count was sent")
 {
+    const std::string vol = std::to_string(volume);
+    const std::string time = "20240101 120000";
     struct Case {
         const char* count;
+        std::string after;  // what the client sends after the first entry, before it leaves
         size_t entriesHandled;
+        const char* dropped;  // the count of the line that says so, if any
     };
     // A count that is no number is 0: the entry that follows is not read at all.
-    const Case cases[] = {{"1000000000", 1}, {"-1", 1}, {"3", 1}, {"many", 0}};
+    const Case cases[] = {
+        {"1000000000", "", 1, "999999999"},
+        {"-1", "", 1, "18446744073709551614"},
+        {"3", "", 1, "2"},
+        {"many", "", 0, nullptr},
+        {"1", "", 1, nullptr},
+        // A volume id message over the pipe's bound ends the request: it and the valid entry after it are dropped.
+        {"3", Send("9") + "fill 0 40000 7\n" + Send(time) + Send("9") + Send(vol) + Send(time), 1, "2"},
+    };
     for (const Case& c : cases) {
         CAPTURE(c.count);
+        CAPTURE(c.after.size());
         test::LogCapture log;
         test::SettingsScope settings;
         pipetest::ServiceDatabase db;
         RestoreScene scene;
         settings.Set(destinationValueName, scene.destination.path());
-        db.AddFileRow("E:\\a.txt", 0, 7, "20240101 120000", volume, scene.Stored("7777", "seven"));
+        db.AddFileRow("E:\\a.txt", 0, 7, time, volume, scene.Stored("7777", "seven"));
+        db.AddFileRow("E:\\c.txt", 0, 9, time, volume, scene.Stored("9999", "nine"));
         pipetest::PipeServer server;
-        // The client leaves after one entry; the second connection waits until the first is done.
-        const Lines output = RunClient(RestoreScript(test::Utf8(scene.target.path()), c.count,
-                                                     {{"7", std::to_string(volume), "20240101 120000"}}, false) +
-                                       "open 1\nclose 1\n");
+        // The client leaves after the first entry; the second connection waits until the first is done.
+        std::string script = RestoreScript(test::Utf8(scene.target.path()), c.count, {{"7", vol, time}}, false);
+        script.insert(script.rfind("close 0\n"), c.after);
+        const Lines output = RunClient(script + "open 1\nclose 1\n");
         INFO(Joined(output));
         CHECK(HasLine(output, "open 1 ok"));
-        CHECK(Occurrences(log.text(), "Self id ") == c.entriesHandled);
+        const std::string text = log.text();
+        CHECK(Occurrences(text, "Self id ") == c.entriesHandled);
         CHECK(test::FileExists(scene.Restored(L"\\a.txt")) == (c.entriesHandled == 1));
+        CHECK_FALSE(test::FileExists(scene.Restored(L"\\c.txt")));
+        const std::string droppedLine = std::string("The restore request ended before all its entries were read. ") +
+                                        "Restore aborted, " + (c.dropped ? c.dropped : "") + " entries dropped.\r\n";
+        CHECK(Occurrences(text, "The restore request ended before all its entries were read.") == (c.dropped ? 1u : 0u));
+        if (c.dropped != nullptr) {
+            // Said after the entry that did come, before the request's end.
+            const size_t at = text.find(droppedLine);
+            REQUIRE(at != std::string::npos);
+            CHECK(text.find("Original path is E:\\a.txt\r\n") < at);
+            CHECK(text.find(finishedLine, at) != std::string::npos);
+        }
         CHECK(server.Running());
     }
 }
@@ -553,7 +582,10 @@ TEST_CASE("a 32767-byte text from the pipe stays within the log line's bounds")
     const size_t end = text.find("\r\n", line);
     REQUIRE(end != std::string::npos);
     CHECK(end - line <= logNarrowMessageLimit);
-    CHECK(text.find("Original path is \r\n", end) != std::string::npos);
+    const size_t noMatch = text.find("No stored version matches self id 1, volume id 2, modificationtime %%%%", end);
+    REQUIRE(noMatch != std::string::npos);
+    CHECK(text.find("\r\n", noMatch) - noMatch <= logNarrowMessageLimit);
+    CHECK(text.find("Original path is ") == std::string::npos);
 }
 
 TEST_CASE("RESTORE FILES puts drive and share paths inside the chosen folder")
@@ -763,6 +795,9 @@ TEST_CASE("RESTORE FILES restores the stored copy an entry names; the older form
     restore.db.AddFileRow("E:\\kb.bin", 0, 60, time, volume, kbSecond);
     restore.db.AddFileRow("E:\\axb.txt", 0, 61, time, volume, axbOld);
     restore.db.AddFileRow("E:\\axb-renamed.txt", 0, 61, time, volume, axbRenamed);
+    // A row whose path names nothing to restore to.
+    restore.db.AddFileRow("E", 0, 62, time, volume, restore.scene.Stored("short", "no path"));
+    const std::string pruned = restore.scene.Stored("gone", "pruned") + "x";
     const std::string before = restore.db.Dump();
 
     struct Case {
@@ -770,16 +805,30 @@ TEST_CASE("RESTORE FILES restores the stored copy an entry names; the older form
         std::string volumeMessage;
         Lines files;          // what lands in the case's folder
         std::string content;  // of its one file
+        std::string notRestored;  // the line that says why nothing lands
     };
+    const std::string none = ". It is not restored.";
     const Case cases[] = {
-        {"60", vol + "\t" + kbFirst, {"kb.bin"}, std::string(1536, 'a')},
-        {"60", vol + "\t" + kbSecond, {"kb.bin"}, std::string(2048, 'b')},
-        {"60", vol, {"kb.bin"}, std::string(2048, 'b')},  // the older form, as before
-        {"61", vol + "\t" + axbOld, {"axb.txt"}, "axb"},
-        {"61", vol, {"axb-renamed.txt"}, "axb renamed"},
-        {"61", vol + "\t" + restore.scene.Stored("gone", "pruned") + "x", {}, ""},  // no such row any more
-        {"60", vol + "\t" + axbOld, {}, ""},  // a copy of another file
-        {"61", vol + "\t", {"axb-renamed.txt"}, "axb renamed"},  // no copy named after the tab
+        {"60", vol + "\t" + kbFirst, {"kb.bin"}, std::string(1536, 'a'), ""},
+        {"60", vol + "\t" + kbSecond, {"kb.bin"}, std::string(2048, 'b'), ""},
+        {"60", vol, {"kb.bin"}, std::string(2048, 'b'), ""},  // the older form, as before
+        {"61", vol + "\t" + axbOld, {"axb.txt"}, "axb", ""},
+        {"61", vol, {"axb-renamed.txt"}, "axb renamed", ""},
+        {"61", vol + "\t", {"axb-renamed.txt"}, "axb renamed", ""},  // no copy named after the tab
+        // No such row any more.
+        {"61", vol + "\t" + pruned, {}, "", "No stored version matches self id 61, volume id " + vol +
+                                                ", modificationtime " + time + ", stored copy " + pruned + none},
+        // A copy of another file.
+        {"60", vol + "\t" + axbOld, {}, "", "No stored version matches self id 60, volume id " + vol +
+                                                ", modificationtime " + time + ", stored copy " + axbOld + none},
+        // A second tab: the copy named is all that follows the first.
+        {"61", vol + "\t" + axbOld + "\t", {}, "", "No stored version matches self id 61, volume id " + vol +
+                                                       ", modificationtime " + time + ", stored copy " + axbOld +
+                                                       "\t" + none},
+        {"999", vol, {}, "", "No stored version matches self id 999, volume id " + vol + ", modificationtime " +
+                                 time + none},
+        {"62", vol, {}, "", "The stored version of self id 62, volume id " + vol + ", modificationtime " + time +
+                                " has no path to restore to" + none},
     };
     std::string script;
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
@@ -796,7 +845,220 @@ TEST_CASE("RESTORE FILES restores the stored copy an entry names; the older form
             CHECK(test::ReadFileBytes(folder + L"\\" + test::Wide(cases[i].files[0])) == cases[i].content);
     }
     CHECK(restore.db.Dump() == before);
-    CHECK(Occurrences(restore.log.text(), "Stored copy named is " + kbFirst + "\r\n") == 1);
+    const std::string text = restore.log.text();
+    CHECK(Occurrences(text, "Stored copy named is " + kbFirst + "\r\n") == 1);
+    size_t found = 0;
+    for (const Case& c : cases) {
+        CAPTURE(c.notRestored);
+        found += c.files.size();
+        if (!c.notRestored.empty())
+            CHECK(Occurrences(text, c.notRestored + "\r\n") == 1);
+    }
+    // A path line for each entry that found its row ("E" among them), for no other.
+    CHECK(Occurrences(text, "Original path is ") == found + 1);
+    CHECK(Occurrences(text, "Original path is E\r\n") == 1);
+    CHECK(Occurrences(text, " It is not restored.") == 5);
+}
+
+namespace {
+
+// The "Original path is " lines of a log, in order.
+Lines OriginalPaths(const std::string& text)
+{
+    const std::string prefix = "Original path is ";
+    Lines paths;
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) {
+        const size_t start = at + prefix.size();
+        paths.push_back(text.substr(start, text.find("\r\n", start) - start));
+    }
+    return paths;
+}
+
+}  // namespace
+
+TEST_CASE("among many rows of other files, each form of an entry restores the version it always did")
+{
+    RestoreSetUp restore;
+    const std::string vol = std::to_string(volume);
+    const std::string time = "20240101 120000";
+    // Rows of other files, and rows that share all but one piece of a key.
+    const auto others = [&restore, &time](int from) {
+        for (int i = from; i < from + 300; ++i)
+            restore.db.AddFileRow("E:\\other\\o" + std::to_string(i) + ".txt", 0, 1000 + i, time, volume,
+                                  "\\\\?\\C:\\nowhere\\" + std::to_string(i));
+    };
+    const std::string first = restore.scene.Stored("c1", "first");
+    const std::string second = restore.scene.Stored("c2", "second");
+    const std::string third = restore.scene.Stored("c3", "third");
+    REQUIRE(restore.db.Exec("begin"));
+    others(0);
+    restore.db.AddFileRow("E:\\v\\first.txt", 0, 70, time, volume, first);
+    restore.db.AddFileRow("E:\\v\\big.txt", 0, bigSelfId, time, volume, restore.scene.Stored("big", "big"));
+    restore.db.AddFileRow("E:\\v\\other-volume.txt", 0, 70, time, volume + 1, restore.scene.Stored("n1", "n1"));
+    others(300);
+    restore.db.AddFileRow("E:\\v\\second.txt", 0, 70, time, volume, second);
+    // A second row of the same stored copy: the later one wins, as it always did.
+    restore.db.AddFileRow("E:\\v\\second-again.txt", 0, 70, time, volume, second);
+    others(600);
+    restore.db.AddFileRow("E:\\v\\third.txt", 0, 70, time, volume, third);
+    restore.db.AddFileRow("E:\\v\\other-time.txt", 0, 70, "20240101 120001", volume, restore.scene.Stored("n2", "n2"));
+    restore.db.AddFileRow("E:\\v\\other-self.txt", 0, 71, time, volume, first);
+    others(900);
+    REQUIRE(restore.db.Exec("commit"));
+
+    const Entries entries = {
+        {"70", vol, time},                // the older form: the last matching row
+        {"70", vol + "\t" + first, time},  // the exact form: the row of that copy
+        {"70", vol + "\t" + second, time},
+        {"70", vol + "\t" + third, time},
+        {std::to_string(bigSelfId), vol, time},
+        {"71", vol + "\t" + second, time},  // another file's copy: nothing
+    };
+    pipetest::PipeServer server;
+    const Lines output = RunClient(RestoreScript(restore.Chosen(), std::to_string(entries.size()), entries));
+    INFO(Joined(output));
+    CHECK(OriginalPaths(restore.log.text()) == Lines{"E:\\v\\third.txt", "E:\\v\\first.txt",
+                                                     "E:\\v\\second-again.txt", "E:\\v\\third.txt",
+                                                     "E:\\v\\big.txt"});
+    CHECK(FilesUnder(restore.scene.target.path()) ==
+          Lines{"v\\big.txt", "v\\first.txt", "v\\second-again.txt", "v\\third.txt"});
+    CHECK(test::ReadFileBytes(restore.scene.Restored(L"\\v\\first.txt")) == "first");
+    CHECK(test::ReadFileBytes(restore.scene.Restored(L"\\v\\second-again.txt")) == "second");
+    CHECK(Occurrences(restore.log.text(), "No stored version matches self id 71, ") == 1);
+}
+
+namespace {
+std::string rowsChange;  // statements run once, at the first copy of a restore
+int rowsChangeResult = SQLITE_OK;
+
+BOOL WINAPI CopyAfterRowsChange(LPCWSTR source, LPCWSTR target, LPPROGRESS_ROUTINE progress, LPVOID context,
+                                LPBOOL cancel, DWORD flags)
+{
+    if (!rowsChange.empty()) {
+        rowsChangeResult = sqlite3_exec(databaseConnection, rowsChange.c_str(), nullptr, nullptr, nullptr);
+        rowsChange.clear();
+    }
+    return CopyFileExW(source, target, progress, context, cancel, flags);
+}
+
+sqlite3_int64 RowIdOf(uint64_t selfId)
+{
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(databaseConnection, "select rowid from filelist where self_id = ?1", -1, &statement, nullptr);
+    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(selfId));
+    const sqlite3_int64 rowId = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_finalize(statement);
+    return rowId;
+}
+}  // namespace
+
+TEST_CASE("rows stored or pruned while a batch restores: none stored later is taken, none pruned is restored")
+{
+    RestoreSetUp restore;
+    const std::string vol = std::to_string(volume);
+    const std::string time = "20240101 120000";
+    const std::string firstCopy = restore.scene.Stored("c80", "eighty");
+    const std::string olderCopy = restore.scene.Stored("c83a", "older");
+    const std::string prunedCopy = restore.scene.Stored("c83b", "pruned");
+    const std::string lastCopy = restore.scene.Stored("c84", "last");
+    restore.db.AddFileRow("E:\\c\\f80.txt", 0, 80, time, volume, firstCopy);
+    restore.db.AddFileRow("E:\\c\\k81.txt", 0, 81, time, volume, restore.scene.Stored("c81", "81"));
+    restore.db.AddFileRow("E:\\c\\k82.txt", 0, 82, time, volume, restore.scene.Stored("c82", "82"));
+    restore.db.AddFileRow("E:\\c\\k83-older.txt", 0, 83, time, volume, olderCopy);
+    restore.db.AddFileRow("E:\\c\\k83.txt", 0, 83, time, volume, prunedCopy);
+    restore.db.AddFileRow("E:\\c\\k84.txt", 0, 84, time, volume, lastCopy);  // the table's last row
+    const sqlite3_int64 lastRow = RowIdOf(84);
+    // At the first copy, as a pass and its pruning would: k84's row goes and another
+    // file's row takes its row id; a later version of k81 is stored; k82 is
+    // pruned, and the later of k83's two versions.
+    const auto row = [&vol, &time](const std::string& path, int selfId, const std::string& copy) {
+        return "insert into filelist values('" + path + "', ' ', 0, 7, " + std::to_string(selfId) + ", '" + time +
+               "', 0, " + vol + ", '" + copy + "');";
+    };
+    rowsChange = "delete from filelist where self_id = 84;" +
+                 row("E:\\c\\other.txt", 90, restore.scene.Stored("c90", "other")) +
+                 row("E:\\c\\k81-later.txt", 81, restore.scene.Stored("c81later", "later")) +
+                 "delete from filelist where self_id = 82; delete from filelist where localpath = '" + prunedCopy +
+                 "';";
+    rowsChangeResult = SQLITE_OK;
+    copyFileFunction = CopyAfterRowsChange;
+    pipetest::PipeServer server;
+    const Lines output = RunClient(RestoreScript(restore.Chosen(), "5",
+                                                 {{"80", vol + "\t" + firstCopy, time},
+                                                  {"81", vol, time},
+                                                  {"82", vol, time},
+                                                  {"83", vol, time},
+                                                  {"84", vol + "\t" + lastCopy, time}}));
+    copyFileFunction = CopyFileExW;
+    INFO(Joined(output));
+    CHECK(rowsChange.empty());
+    CHECK(rowsChangeResult == SQLITE_OK);
+    CHECK(RowIdOf(90) == lastRow);
+    CHECK(FilesUnder(restore.scene.target.path()) == Lines{"c\\f80.txt", "c\\k81.txt", "c\\k83-older.txt"});
+    CHECK(test::ReadFileBytes(restore.scene.Restored(L"\\c\\k83-older.txt")) == "older");
+    const std::string text = restore.log.text();
+    CHECK(OriginalPaths(text) == Lines{"E:\\c\\f80.txt", "E:\\c\\k81.txt", "E:\\c\\k83-older.txt"});
+    CHECK(Occurrences(text, "No stored version matches self id 82, volume id " + vol + ", modificationtime " + time +
+                                ". It is not restored.\r\n") == 1);
+    CHECK(Occurrences(text, "No stored version matches self id 84, volume id " + vol + ", modificationtime " + time +
+                                ", stored copy " + lastCopy + ". It is not restored.\r\n") == 1);
+}
+
+namespace {
+int progressCalls = 0;
+std::string interruptedStatement;
+
+// Interrupts the statement under way at the first call, as a failed read would end it.
+int InterruptFirstStatement(void*)
+{
+    if (progressCalls++ > 0)
+        return 0;
+    for (sqlite3_stmt* statement = sqlite3_next_stmt(databaseConnection, nullptr); statement != nullptr;
+         statement = sqlite3_next_stmt(databaseConnection, statement))
+        if (sqlite3_stmt_busy(statement))
+            interruptedStatement = sqlite3_sql(statement);
+    return 1;
+}
+}  // namespace
+
+TEST_CASE("a table that cannot be read for a batch is read for each entry, and a lookup that fails says so")
+{
+    RestoreSetUp restore;
+    const Entries entries = restore.StoredFiles(2);
+    const std::string vol = std::to_string(volume);
+    SUBCASE("the batch's read fails once: each entry is looked up on its own and restored")
+    {
+        progressCalls = 0;
+        interruptedStatement.clear();
+        sqlite3_progress_handler(databaseConnection, 1, InterruptFirstStatement, nullptr);
+        pipetest::PipeServer server;
+        const Lines output = RunClient(RestoreScript(restore.Chosen(), "2", entries));
+        sqlite3_progress_handler(databaseConnection, 0, nullptr, nullptr);
+        INFO(Joined(output));
+        CHECK(interruptedStatement == "select rowid, self_id, volume_id, modificationtime, localpath from filelist");
+        CHECK(FilesUnder(restore.scene.target.path()) == Lines{"f1.txt", "f2.txt"});
+        CHECK(Occurrences(restore.log.text(), "Could not look up") == 0);
+    }
+    SUBCASE("another connection holds the table throughout: each entry says it was not looked up")
+    {
+        sqlite3* other = nullptr;
+        REQUIRE(sqlite3_open(test::Utf8(restore.db.fileName()).c_str(), &other) == SQLITE_OK);
+        REQUIRE(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK);
+        {
+            pipetest::PipeServer server;
+            const Lines output = RunClient(RestoreScript(restore.Chosen(), "2", entries));
+            INFO(Joined(output));
+        }
+        sqlite3_exec(other, "rollback", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        CHECK(FilesUnder(restore.scene.target.path()).empty());
+        for (int i = 1; i <= 2; ++i)
+            CHECK(Occurrences(restore.log.text(), "Could not look up the stored version of self id " +
+                                                      std::to_string(i) + ", volume id " + vol +
+                                                      ", modificationtime 20240101 120000: database is locked. It "
+                                                      "is not restored.\r\n") == 1);
+        CHECK(Occurrences(restore.log.text(), "Original path is ") == 0);
+    }
 }
 
 TEST_CASE("a stop while a request is being taken off the pipe drops it at once")
