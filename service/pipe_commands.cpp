@@ -480,7 +480,8 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
     targetRoot = MakeLongPath(targetRoot);
 
     // A negative count reads as a huge one: the client's close then ends the request.
-    uint64_t left = static_cast<uint64_t>(std::strtoll(countText.c_str(), nullptr, 10));
+    const long long count = std::strtoll(countText.c_str(), nullptr, 10);
+    uint64_t left = static_cast<uint64_t>(count);
     uint64_t unread = 0;
     // The request is taken off the pipe before anything is copied, so the
     // client's writes never wait for copies. The count comes from the client,
@@ -507,7 +508,12 @@ void RestoreFiles(HANDLE pipe, OVERLAPPED* overlapped)
             break;
     }
     // Said once the entries that did come are done, after their lines.
-    if (unread > 0)
+    // A negative count announced no number of entries, so none can be said to be missing.
+    if (unread > 0 && count < 0)
+        LogMessageA("The restore request gave a negative count, %s: its entries were taken until the client "
+                    "stopped sending them.",
+                    countText.c_str());
+    else if (unread > 0)
         LogMessageA("The restore request ended before all its entries were read. Restore aborted, %I64u entries "
                     "dropped.",
                     unread);

@@ -492,7 +492,8 @@ TEST_CASE("RESTORE FILES ends at the first entry that does not arrive, whatever 
     // A count that is no number is 0: the entry that follows is not read at all.
     const Case cases[] = {
         {"1000000000", "", 1, "999999999"},
-        {"-1", "", 1, "18446744073709551614"},
+        // A negative count reads as no count at all: the client's leaving ends the request, and nothing is missing.
+        {"-1", "", 1, nullptr},
         {"3", "", 1, "2"},
         {"many", "", 0, nullptr},
         {"1", "", 1, nullptr},
@@ -523,6 +524,10 @@ TEST_CASE("RESTORE FILES ends at the first entry that does not arrive, whatever 
         const std::string droppedLine = std::string("The restore request ended before all its entries were read. ") +
                                         "Restore aborted, " + (c.dropped ? c.dropped : "") + " entries dropped.\r\n";
         CHECK(Occurrences(text, "The restore request ended before all its entries were read.") == (c.dropped ? 1u : 0u));
+        const bool negative = c.count[0] == '-';
+        CHECK(Occurrences(text, std::string("The restore request gave a negative count, ") + c.count +
+                                    ": its entries were taken until the client stopped sending them.\r\n") ==
+              (negative ? 1u : 0u));
         if (c.dropped != nullptr) {
             // Said after the entry that did come, before the request's end.
             const size_t at = text.find(droppedLine);
