@@ -237,7 +237,7 @@ public:
     VersionLookup Find(const RestoreEntry& entry, StoredVersion& version, std::string& error) const;
 
 private:
-    typedef std::vector<sqlite3_int64> RowIds;
+    typedef std::vector<sqlite3_int64> RowIds;  // latest first once read
     struct Key {
         uint64_t selfId;
         uint64_t volumeId;
@@ -306,6 +306,13 @@ bool BatchVersions::Read(const std::vector<RestoreEntry>& batch)
         keys_.clear();
         return false;
     }
+    // Latest first, once for the batch: an entry takes the first of its rows that is still there.
+    for (std::map<Key, Rows>::iterator rows = keys_.begin(); rows != keys_.end(); ++rows) {
+        std::sort(rows->second.matching.rbegin(), rows->second.matching.rend());
+        for (std::map<std::string, RowIds>::iterator copy = rows->second.byCopy.begin();
+             copy != rows->second.byCopy.end(); ++copy)
+            std::sort(copy->second.rbegin(), copy->second.rend());
+    }
     return true;
 }
 
@@ -326,14 +333,12 @@ VersionLookup BatchVersions::Find(const RestoreEntry& entry, StoredVersion& vers
     }
     if (candidates->empty())
         return noVersionMatches;
-    RowIds latestFirst = *candidates;
-    std::sort(latestFirst.rbegin(), latestFirst.rend());
     sqlite3_stmt* statement = PrepareVersionSelect(entry, restoreCopyRowStatement, restoreRowStatement);
     if (statement == nullptr) {
         error = sqlite3_errmsg(databaseConnection);
         return lookupFailed;
     }
-    for (const sqlite3_int64 rowId : latestFirst) {
+    for (const sqlite3_int64 rowId : *candidates) {
         sqlite3_bind_int64(statement, 5, rowId);
         const int step = sqlite3_step(statement);
         if (step == SQLITE_ROW) {
