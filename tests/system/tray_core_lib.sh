@@ -37,7 +37,8 @@ tc_backup_settings() {
   local setting
   for setting in 'Destination C:\dest' 'ScanInterval 0' 'MaxVersions 10'; do
     varn_wine reg add 'HKLM\Software\Varnoke\VarnBackup' /v "${setting%% *}" /t REG_SZ /d "${setting#* }" /f \
-      </dev/null >/dev/null 2>&1 || varn_fail "could not set ${setting%% *}"
+      </dev/null >"$VARN_OUT/reg.txt" 2>&1 ||
+      varn_fail "could not set ${setting%% *} (status $?): $(tr -d '\r' <"$VARN_OUT/reg.txt")"
   done
   mkdir -p "$(varn_c 'C:\dest')"
 }
